@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up, builds and starts the programs: both by default, or the one named
+# (save_reader or log_reader).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh >/dev/null
+build=${BUILD_DIR:-build}
+programs=("$@")
+[ ${#programs[@]} -gt 0 ] || programs=(save_reader log_reader)
+for p in "${programs[@]}"; do
+    case "$p" in
+    save_reader | log_reader) "$build/$p/$p" & ;;
+    *) echo "unknown program: $p (save_reader or log_reader)" >&2; exit 2 ;;
+    esac
+done
+wait
