@@ -1,0 +1,47 @@
+// Fuzz target for the message-log decoder and its renderings. Besides the sanitizers' checks it
+// aborts when an invariant breaks:
+//  - there are never more messages than content bytes / 16 (every record has a 16-byte header);
+//  - every message renders to a non-empty block and to exactly four table cells.
+#include "messagelog.h"
+
+#include <QTableWidgetItem>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void check(bool condition, const char *what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    qputenv("TZ", "UTC");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
+{
+    const QByteArray content(reinterpret_cast<const char *>(bytes), int(size));
+    const LogParseResult result = parseMessageLog(content);
+
+    check(result.error.isEmpty() == (size >= 16), "only a short file fails");
+    check(result.messages.size() <= int(size / 16), "at most one message per 16 bytes");
+    for (int i = 0; i < result.messages.size(); ++i) {
+        const QString block = formatMessageBlock(result.messages.at(i), i + 1);
+        check(!block.isEmpty() && block.endsWith(QLatin1Char('\n')), "block rendered");
+        const QList<QTableWidgetItem *> cells = messageRowItems(result.messages.at(i));
+        check(cells.size() == 4, "four cells");
+        for (QTableWidgetItem *cell : cells)
+            check(cell != nullptr, "cell exists");
+        qDeleteAll(cells);
+    }
+    return 0;
+}
