@@ -1,8 +1,15 @@
+// save_reader: shows a Tox save file as a text report and saves the report beside it.
 #include "mainwindow.h"
+
 #include <QApplication>
+#include <QCoreApplication>
+
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Vantreel"));
+    app.setStyleSheet(MainWindow::applicationStyleSheet());
+
     MainWindow window;
     window.show();
     return app.exec();
