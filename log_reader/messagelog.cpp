@@ -1,1 +1,278 @@
 #include "messagelog.h"
+
+#include <QTableWidgetItem>
+#include <QtEndian>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace
+{
+
+constexpr qint64 headerSize = 16;
+constexpr qint64 maxBodySize = 1000000;
+// A later record's time must lie in [1680000000, 1900000000].
+constexpr quint32 firstPlausibleTime = 1680000000u;
+constexpr quint32 plausibleTimeSpan = 220000000u;
+// Bit t is set for each record type t in use: 8, 9, 11, 13 and 17.
+constexpr quint32 recordTypeMask = 0x22B00u;
+constexpr quint16 highestRecordType = 17;
+
+// Bounds-checked little-endian access to the log contents. A read that does not lie wholly inside
+// the buffer yields 0 (or a null pointer / null string) and touches nothing.
+class LittleEndianReader
+{
+public:
+    explicit LittleEndianReader(const QByteArray &content)
+        : data(reinterpret_cast<const uchar *>(content.constData())), size(content.size())
+    {
+    }
+
+    qint64 length() const { return size; }
+
+    bool contains(qint64 pos, qint64 count) const
+    {
+        return pos >= 0 && count >= 0 && pos <= size && count <= size - pos;
+    }
+
+    const uchar *bytes(qint64 pos, qint64 count) const
+    {
+        return contains(pos, count) ? data + pos : nullptr;
+    }
+
+    quint16 u16(qint64 pos) const
+    {
+        const uchar *p = bytes(pos, 2);
+        return p ? qFromLittleEndian<quint16>(p) : 0;
+    }
+
+    quint32 u32(qint64 pos) const
+    {
+        const uchar *p = bytes(pos, 4);
+        return p ? qFromLittleEndian<quint32>(p) : 0;
+    }
+
+    QString utf8(qint64 pos, qint64 count) const
+    {
+        const uchar *p = bytes(pos, count);
+        return p ? QString::fromUtf8(reinterpret_cast<const char *>(p), int(count)) : QString();
+    }
+
+private:
+    const uchar *data;
+    qint64 size;
+};
+
+// Whether a record header that could follow another record starts at q. The tests run from the
+// cheapest and most selective (reserved bytes) to the time window.
+bool isPlausibleHeader(const LittleEndianReader &reader, qint64 q)
+{
+    if (!reader.contains(q, headerSize))
+        return false;
+    if (reader.u32(q + 4) != 0)
+        return false;
+    const quint16 type = reader.u16(q + 8);
+    if (type > highestRecordType || ((recordTypeMask >> type) & 1u) == 0)
+        return false;
+    return reader.u32(q) - firstPlausibleTime <= plausibleTimeSpan;
+}
+
+// The first position q in [from, last] that holds a plausible header, or -1.
+qint64 findNextHeader(const LittleEndianReader &reader, qint64 from, qint64 last)
+{
+    qint64 q = from;
+#if defined(__SSE2__)
+    // Sixteen positions at a time: a position can only hold a header when the reserved bytes and
+    // the high byte of the type are zero, the low byte of the type is a type in use and the high
+    // byte of the time is 0x64..0x71. Only positions that pass these byte tests get the full test,
+    // in order, so the first position found is the one a byte-by-byte scan would find.
+    constexpr qint64 lanes = 16;
+    constexpr qint64 window = lanes + 9; // bytes q .. q + 24 are read for positions q .. q + 15
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i timeHighLow = _mm_set1_epi8(0x64);
+    const __m128i timeHighSpan = _mm_set1_epi8(0x71 - 0x64);
+    for (; q >= 0 && q + lanes - 1 <= last; q += lanes) {
+        const uchar *p = reader.bytes(q, window);
+        if (!p)
+            break;
+        const auto load = [p](int offset) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + offset));
+        };
+        // Reserved bytes and the high byte of the type all zero, high byte of the time in range:
+        // random bytes fail the first, runs of zeros the second.
+        const __m128i zeroBytes =
+            _mm_cmpeq_epi8(_mm_or_si128(_mm_or_si128(load(4), load(5)),
+                                        _mm_or_si128(_mm_or_si128(load(6), load(7)), load(9))),
+                           zero);
+        const __m128i timeHigh = _mm_sub_epi8(load(3), timeHighLow);
+        const __m128i timeHighInWindow =
+            _mm_cmpeq_epi8(_mm_min_epu8(timeHigh, timeHighSpan), timeHigh);
+        int candidates = _mm_movemask_epi8(_mm_and_si128(zeroBytes, timeHighInWindow));
+        if (candidates == 0)
+            continue;
+        const __m128i type = load(8);
+        const __m128i typeInUse =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(type, _mm_set1_epi8(8)),
+                                      _mm_cmpeq_epi8(type, _mm_set1_epi8(9))),
+                         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(type, _mm_set1_epi8(11)),
+                                                   _mm_cmpeq_epi8(type, _mm_set1_epi8(13))),
+                                      _mm_cmpeq_epi8(type, _mm_set1_epi8(17))));
+        candidates &= _mm_movemask_epi8(typeInUse);
+        while (candidates != 0) {
+            const int lane = __builtin_ctz(unsigned(candidates));
+            if (isPlausibleHeader(reader, q + lane))
+                return q + lane;
+            candidates &= candidates - 1;
+        }
+    }
+#endif
+    for (; q <= last; ++q) {
+        if (isPlausibleHeader(reader, q))
+            return q;
+    }
+    return -1;
+}
+
+} // namespace
+
+LogParseResult parseMessageLog(const QByteArray &content)
+{
+    LogParseResult result;
+    const LittleEndianReader reader(content);
+    const qint64 n = reader.length();
+    if (n < headerSize) {
+        result.error =
+            QStringLiteral("File too small to be a valid ORVA message log (min 16 bytes)");
+        return result;
+    }
+
+    // Converting to local time is by far the dearest step per record; records of the same second
+    // share one conversion.
+    quint32 lastTime = 0;
+    QDateTime lastTimestamp;
+
+    qint64 pos = 0;
+    while (reader.contains(pos, headerSize)) {
+        const quint32 time = reader.u32(pos);
+        const quint16 type = reader.u16(pos + 8);
+        const qint64 textLength = reader.u16(pos + 10);
+        const quint16 direction = reader.u16(pos + 12);
+        const quint16 flags = reader.u16(pos + 14);
+
+        // The sender's length is not stored: the body runs on to the next plausible header. The
+        // search starts behind the text (one byte in for an empty text, so that a header right
+        // after a header is never a boundary) and need not look further than the longest body.
+        const qint64 start = pos + headerSize;
+        const qint64 scanFrom = start + (textLength > 0 ? textLength : 1);
+        const qint64 last = qMin(n - headerSize, start + maxBodySize);
+        qint64 next = findNextHeader(reader, scanFrom, last);
+        if (next < 0)
+            next = n;
+
+        const qint64 body = next - start;
+        if (body > maxBodySize || body < textLength)
+            break; // malformed: the record and everything after it are dropped
+
+        const qint64 senderLength = body - textLength;
+        LogMessage message;
+        if (lastTimestamp.isNull() || time != lastTime) {
+            lastTime = time;
+            lastTimestamp = QDateTime::fromSecsSinceEpoch(qint64(time), Qt::LocalTime, 0);
+        }
+        message.timestamp = lastTimestamp;
+        message.type = type;
+        message.direction = direction;
+        message.flags = flags;
+        message.sender =
+            senderLength > 0 ? reader.utf8(start, senderLength) : QStringLiteral("<?>");
+        if (textLength > 0)
+            message.text = reader.utf8(start + senderLength, textLength);
+        result.messages.append(message);
+
+        if (next >= n)
+            break;
+        pos = next;
+    }
+    return result;
+}
+
+QString typeName(quint16 type)
+{
+    switch (type) {
+    case 8:
+    case 9:
+    case 13:
+        return QStringLiteral("MSG");
+    case 11:
+        return QStringLiteral("INFO");
+    case 17:
+        return QStringLiteral("REPLY");
+    default:
+        return QStringLiteral("TYPE%1").arg(type);
+    }
+}
+
+QString directionArrow(quint16 direction)
+{
+    switch (direction) {
+    case 0:
+        return QStringLiteral("←");
+    case 1:
+        return QStringLiteral("→");
+    default:
+        return QStringLiteral("↔");
+    }
+}
+
+QString directionLabel(quint16 direction)
+{
+    switch (direction) {
+    case 0:
+        return QStringLiteral("← IN");
+    case 1:
+        return QStringLiteral("→ OUT");
+    default:
+        return QStringLiteral("↔ ?");
+    }
+}
+
+namespace
+{
+
+QString timeText(const LogMessage &message)
+{
+    return message.timestamp.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+} // namespace
+
+QString formatMessageBlock(const LogMessage &message, int number)
+{
+    QString block;
+    // All four values go in one pass, so a "%1" inside the sender stays as it is.
+    block += QStringLiteral("┌─ [%1]  %2  %3  %4\n")
+                 .arg(timeText(message), directionArrow(message.direction), typeName(message.type),
+                      message.sender);
+    block += QStringLiteral("│  %1\n").arg(message.text.isEmpty() ? QStringLiteral("(empty)")
+                                                                  : message.text);
+    block += QStringLiteral("│  flags=0x%1  |  #%2\n")
+                 .arg(qulonglong(message.flags), 4, 16, QLatin1Char('0'))
+                 .arg(qlonglong(number), 0, 10, QLatin1Char(' '));
+    block += QStringLiteral("└───────────────────────────────────────\n");
+    return block;
+}
+
+QList<QTableWidgetItem *> messageRowItems(const LogMessage &message)
+{
+    constexpr int previewLength = 80;
+    auto *time = new QTableWidgetItem(timeText(message));
+    auto *direction = new QTableWidgetItem(directionLabel(message.direction));
+    direction->setData(Qt::TextAlignmentRole, int(Qt::AlignHCenter | Qt::AlignVCenter));
+    auto *sender = new QTableWidgetItem(message.sender);
+    QString preview = message.text.left(previewLength);
+    if (message.text.size() > previewLength)
+        preview += QStringLiteral("...");
+    auto *text = new QTableWidgetItem(preview);
+    return {time, direction, sender, text};
+}
