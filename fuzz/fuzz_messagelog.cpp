@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 
 void check(bool condition, const char *what)
 {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 Tox *newTox()
 {
@@ -68,16 +69,15 @@ int main(int argc, char **argv)
     uint8_t address[TOX_ADDRESS_SIZE];
     tox_self_get_address(plain, address);
     const char request[] = "hello";
-    tox_friend_add(full, address, reinterpret_cast<const uint8_t *>(request),
-                   std::strlen(request), nullptr);
+    tox_friend_add(full, address, reinterpret_cast<const uint8_t *>(request), std::strlen(request),
+                   nullptr);
 
     const std::vector<uint8_t> fullSave = saveOf(full);
     std::vector<uint8_t> encrypted(fullSave.size() + TOX_PASS_ENCRYPTION_EXTRA_LENGTH);
     const char passphrase[] = "corpus";
-    const bool encryptedOk =
-        tox_pass_encrypt(fullSave.data(), fullSave.size(),
-                         reinterpret_cast<const uint8_t *>(passphrase), std::strlen(passphrase),
-                         encrypted.data(), nullptr);
+    const bool encryptedOk = tox_pass_encrypt(fullSave.data(), fullSave.size(),
+                                              reinterpret_cast<const uint8_t *>(passphrase),
+                                              std::strlen(passphrase), encrypted.data(), nullptr);
 
     const bool ok = writeFile(dir + "/real-new.tox", saveOf(plain)) &&
                     writeFile(dir + "/real-full.tox", fullSave) && encryptedOk &&
