@@ -233,11 +233,6 @@ QString randomText(QRandomGenerator &rng, int maxChars)
     return text;
 }
 
-QTableWidgetItem *item(const QList<QTableWidgetItem *> &items, int column)
-{
-    return items.value(column);
-}
-
 } // namespace
 
 class TestMessageLog : public QObject
@@ -710,7 +705,7 @@ void TestMessageLog::rowItems()
     const QList<QTableWidgetItem *> items = messageRowItems(message);
     QCOMPARE(items.size(), 4);
     for (int column = 0; column < 4; ++column) {
-        QTableWidgetItem *cell = item(items, column);
+        const QTableWidgetItem *cell = items.at(column);
         QCOMPARE(cell->text(), cells.at(column));
         QCOMPARE(cell->type(), int(QTableWidgetItem::Type));
         QVERIFY(!cell->data(Qt::ToolTipRole).isValid());
