@@ -1,1 +1,217 @@
 #include "mainwindow.h"
+
+#include "logfile.h"
+
+#include <QAbstractItemView>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFont>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStringList>
+#include <QTableWidget>
+#include <QTableWidgetItem>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <QWidget>
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
+{
+    setWindowTitle(QStringLiteral("ORVA Message Log Reader"));
+    resize(1000, 750);
+
+    auto *central = new QWidget(this);
+    auto *mainLayout = new QVBoxLayout(central);
+    mainLayout->setContentsMargins(12, 12, 12, 12);
+    mainLayout->setSpacing(8);
+
+    auto *topRow = new QHBoxLayout();
+    topRow->setSpacing(10);
+
+    openButton = new QPushButton(QStringLiteral("\U0001F4C2 Open ORVA Log..."));
+    openButton->setMinimumHeight(38);
+    openButton->setStyleSheet(QStringLiteral("QPushButton {  background-color: #2d6a9f;  color: "
+                                             "white;  border: none;  border-radius: 6px;  "
+                                             "padding: 8px 22px;  font-size: 14px;  font-weight: "
+                                             "bold;}QPushButton:hover {  background-color: "
+                                             "#1d5a8f;}QPushButton:pressed {  background-color: "
+                                             "#0d4a7f;}"));
+
+    summaryLabel = new QLabel(QStringLiteral("<span style='color:#999;'>No file loaded</span>"));
+
+    topRow->addWidget(openButton);
+    topRow->addWidget(summaryLabel, 1);
+    mainLayout->addLayout(topRow);
+
+    auto *splitter = new QSplitter(Qt::Vertical);
+
+    messageTable = new QTableWidget(0, 4);
+    messageTable->setHorizontalHeaderLabels({QStringLiteral("Time"), QStringLiteral("Dir"),
+                                             QStringLiteral("Sender"), QStringLiteral("Message")});
+    QHeaderView *header = messageTable->horizontalHeader();
+    header->setStretchLastSection(true);
+    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    messageTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    messageTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    messageTable->setAlternatingRowColors(true);
+    messageTable->verticalHeader()->setVisible(false);
+    messageTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    messageTable->setStyleSheet(QStringLiteral(
+        "QTableWidget {  background-color: #1e1e1e;  color: #d4d4d4;  border: 1px solid #3c3c3c;  "
+        "border-radius: 4px;  gridline-color: #333333;  font-size: 12px;}QTableWidget::item { "
+        "padding: 4px 8px; }QTableWidget::item:alternate { background-color: #2a2a2a; "
+        "}QHeaderView::section {  background-color: #2d2d2d;  color: #cccccc;  padding: 6px;  "
+        "border: 1px solid #3c3c3c;  font-weight: bold;}QTableWidget::item:selected {  "
+        "background-color: #264f78;}"));
+
+    detailView = new QTextEdit();
+    detailView->setReadOnly(true);
+    detailView->setFont(QFont(QStringLiteral("Courier New"), 10));
+    detailView->setStyleSheet(
+        QStringLiteral("QTextEdit {  background-color: #1e1e1e;  color: #d4d4d4;  border: 1px "
+                       "solid #3c3c3c;  border-radius: 4px;  padding: 8px;}QTextEdit:focus {  "
+                       "border-color: #2d6a9f;}"));
+
+    splitter->addWidget(messageTable);
+    splitter->addWidget(detailView);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    mainLayout->addWidget(splitter, 1);
+
+    setCentralWidget(central);
+
+    statusLabel = new QLabel(QStringLiteral("Ready. Open an ORVA message log file to begin."));
+    statusBar()->addWidget(statusLabel);
+
+    connect(openButton, &QPushButton::clicked, this, &MainWindow::onOpenFile);
+    connect(messageTable, &QTableWidget::currentCellChanged, this, &MainWindow::onRowChanged);
+}
+
+MainWindow::~MainWindow() = default;
+
+QString MainWindow::applicationStyleSheet()
+{
+    return QStringLiteral("QMainWindow { background-color: #2d2d2d; }QStatusBar { "
+                          "background-color: #252526; color: #cccccc; }QLabel { color: #cccccc; "
+                          "}QSplitter::handle { background-color: #3c3c3c; height: 2px; }");
+}
+
+void MainWindow::onRowChanged(int currentRow, int, int, int)
+{
+    if (currentRow < 0 || currentRow >= messages.size()) {
+        detailView->clear();
+        return;
+    }
+    detailView->setPlainText(formatMessageBlock(messages.at(currentRow), currentRow + 1));
+}
+
+// Writes the parsed log text to `outputPath` in one atomic step: either the whole text lands
+// there, or an existing file keeps its old content. Returns whether the file was written.
+static bool writeParsedLog(const QString &outputPath, const QString &inputPath,
+                           const QList<LogMessage> &messages)
+{
+    QSaveFile file(outputPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    // Written block by block so that no copy of the whole text is held in memory; the file is
+    // UTF-8 whatever the locale.
+    const auto put = [&file](const QString &text) {
+        const QByteArray bytes = text.toUtf8();
+        return file.write(bytes) == bytes.size();
+    };
+    bool ok = put(QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath));
+    for (int i = 0; ok && i < messages.size(); ++i)
+        ok = put(formatMessageBlock(messages.at(i), i + 1) + QLatin1Char('\n'));
+    // Without a commit the temporary file is discarded and an existing export stays as it was.
+    return ok && file.commit();
+}
+
+void MainWindow::onOpenFile()
+{
+    const QString inputPath = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Select ORVA Message Log"), QString(),
+        QStringLiteral("All Files (*);;Text Files (*.txt);;Tox Files (*.tox)"));
+    if (inputPath.isEmpty())
+        return;
+
+    setWindowTitle(QStringLiteral("ORVA Message Log Reader \u2014 %1").arg(inputPath));
+    statusBar()->showMessage(QStringLiteral("Parsing %1...").arg(inputPath), 0);
+    QCoreApplication::processEvents();
+
+    LogParseResult outcome;
+    int byteCount = 0;
+    {
+        QByteArray content;
+        outcome.error = readLogFile(inputPath, content);
+        if (outcome.error.isEmpty()) {
+            byteCount = content.size();
+            outcome = parseMessageLog(content);
+        }
+    }
+
+    if (!outcome.error.isEmpty()) {
+        // Plain text: a file name is shown as it is, never interpreted as markup.
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Parse Error"), outcome.error,
+                        QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.setModal(true);
+        box.exec();
+        statusBar()->showMessage(QStringLiteral("Error: %1").arg(outcome.error), 0);
+        return;
+    }
+
+    messages = outcome.messages;
+    outcome.messages.clear();
+    const int count = messages.size();
+    messageTable->setRowCount(0);
+    messageTable->setRowCount(count);
+    for (int row = 0; row < count; ++row) {
+        const QList<QTableWidgetItem *> items = messageRowItems(messages.at(row));
+        for (int column = 0; column < items.size() && column < 4; ++column)
+            messageTable->setItem(row, column, items.at(column));
+    }
+
+    if (count > 0) {
+        const QString timeFormat = QStringLiteral("dd.MM HH:mm");
+        summaryLabel->setText(
+            QStringLiteral("<span style='color:#aaa;'><b>%1</b> messages &nbsp;|&nbsp; "
+                           "<b>%2</b> &nbsp;\u2192&nbsp; <b>%3</b> &nbsp;|&nbsp; File: %4 "
+                           "bytes</span>")
+                .arg(QString::number(count), messages.first().timestamp.toString(timeFormat),
+                     messages.last().timestamp.toString(timeFormat), QString::number(byteCount)));
+    }
+    messageTable->selectRow(0);
+
+    const QFileInfo inputInfo(inputPath);
+    const QString outputPath = inputInfo.absolutePath() + QLatin1Char('/') +
+                               inputInfo.completeBaseName() + QStringLiteral("_parsed.txt");
+    const QString countText = QString::number(count);
+
+    // The export never replaces the log it came from, also not through a symbolic link.
+    const QString inputCanonical = inputInfo.canonicalFilePath();
+    const QString outputCanonical = QFileInfo(outputPath).canonicalFilePath();
+    if (!outputCanonical.isEmpty() && outputCanonical == inputCanonical) {
+        statusBar()->showMessage(
+            QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)")
+                .arg(countText, outputPath),
+            0);
+        return;
+    }
+
+    if (writeParsedLog(outputPath, inputPath, messages))
+        statusBar()->showMessage(
+            QStringLiteral("Parsed %1 message(s). Saved to %2").arg(countText, outputPath), 0);
+    else
+        statusBar()->showMessage(
+            QStringLiteral("Parsed %1 message(s). Could not save to %2").arg(countText, outputPath),
+            0);
+}
