@@ -46,7 +46,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 # The dependencies are computed from the programs' libraries, none is written by hand.
 depends=$(field Depends)
 # Package names of the Depends line, alternatives included, one a line.
-names=$(tr ',|' '\n\n' <<<"$depends" | sed -E 's/^ *//; s/[ (].*//' | sort -u)
+names=$(tr ',|' '\n' <<<"$depends" | sed -E 's/^ *//; s/[ (].*//' | sort -u)
 for library in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5; do
     grep -qxF "$library" <<<"$names" || fail "Depends lacks $library: $depends"
 done

@@ -25,8 +25,8 @@ for program in save_reader log_reader; do
     categories=$(value "$entry" Categories)
     [[ ";$categories" == *";Utility;"* ]] || fail "$entry: Categories lack Utility"
     [[ ";$categories" == *";Network;"* ]] || fail "$entry: Categories lack Network"
-    [ -n "$(value "$entry" Name)" ] && [ -n "$(value "$entry" Comment)" ] ||
-        fail "$entry: Name or Comment is empty"
+    [ -n "$(value "$entry" Name)" ] || fail "$entry: Name is empty"
+    [ -n "$(value "$entry" Comment)" ] || fail "$entry: Comment is empty"
     echo "ok: $entry"
 done
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by the packaging checks. A missing tool is a failure, never a skip: the checks
 # are only worth something when they run.
 set -euo pipefail
