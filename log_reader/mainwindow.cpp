@@ -16,11 +16,43 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStringList>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTableWidgetItem>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <QWidget>
+
+namespace
+{
+
+// Draws and measures the table's cells from at most the first 1024 characters of their text,
+// followed by an ellipsis. A sender name can be up to a megabyte long, and Qt lays out the whole
+// text of a cell to size a column to its contents and again to draw it; a few such cells would
+// hold the window for minutes. 1024 characters are wider than any screen, and shorter texts, all
+// of them in ordinary logs, are drawn and measured exactly as without this delegate. The items
+// themselves keep their whole text.
+class CellTextDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QString displayText(const QVariant &value, const QLocale &locale) const override
+    {
+        constexpr int maxShownLength = 1024;
+        QString text = QStyledItemDelegate::displayText(value, locale);
+        if (text.size() > maxShownLength) {
+            int keep = maxShownLength;
+            if (text.at(keep - 1).isHighSurrogate())
+                --keep;
+            text.truncate(keep);
+            text += QChar(0x2026);
+        }
+        return text;
+    }
+};
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 {
@@ -65,6 +97,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     messageTable->setAlternatingRowColors(true);
     messageTable->verticalHeader()->setVisible(false);
     messageTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    messageTable->setItemDelegate(new CellTextDelegate(messageTable));
     messageTable->setStyleSheet(QStringLiteral(
         "QTableWidget {  background-color: #1e1e1e;  color: #d4d4d4;  border: 1px solid #3c3c3c;  "
         "border-radius: 4px;  gridline-color: #333333;  font-size: 12px;}QTableWidget::item { "
@@ -105,13 +138,40 @@ QString MainWindow::applicationStyleSheet()
                           "}QSplitter::handle { background-color: #3c3c3c; height: 2px; }");
 }
 
+static int longestLineLength(const QString &text)
+{
+    int longest = 0;
+    int start = 0;
+    while (start <= text.size()) {
+        int end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        longest = qMax(longest, end - start);
+        start = end + 1;
+    }
+    return longest;
+}
+
 void MainWindow::onRowChanged(int currentRow, int, int, int)
 {
     if (currentRow < 0 || currentRow >= messages.size()) {
         detailView->clear();
         return;
     }
-    detailView->setPlainText(formatMessageBlock(messages.at(currentRow), currentRow + 1));
+    const QString block = formatMessageBlock(messages.at(currentRow), currentRow + 1);
+
+    // Qt wraps a line in time that grows with the square of its length; a sender of a megabyte
+    // would hold the window for half a minute. A block with a line longer than the text line of
+    // the longest possible message text (three characters and 65535 bytes) is shown unwrapped,
+    // with a horizontal scroll bar, instead. Every other block wraps at the pane's width.
+    constexpr int longestWrappedLine = 3 + 65535;
+    const QTextEdit::LineWrapMode wrapMode =
+        longestLineLength(block) > longestWrappedLine ? QTextEdit::NoWrap : QTextEdit::WidgetWidth;
+    if (detailView->lineWrapMode() != wrapMode) {
+        detailView->clear(); // so that the old block is not laid out again in the new mode
+        detailView->setLineWrapMode(wrapMode);
+    }
+    detailView->setPlainText(block);
 }
 
 // Writes the parsed log text to `outputPath` in one atomic step: either the whole text lands

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -294,6 +295,10 @@ private slots:
     void exportTarget_data();
     void exportTarget();
     void hugeSenders();
+    void cellDisplayText_data();
+    void cellDisplayText();
+    void paneWrapping_data();
+    void paneWrapping();
     void readLogFile_data();
     void readLogFile();
     void screenshot();
@@ -803,7 +808,7 @@ void TestLogReaderWindow::exportTarget()
 void TestLogReaderWindow::hugeSenders()
 {
     // 500 records, each with a 900,000-byte sender and a short text: about 450 MB.
-    const int count = 500;
+    const int count = 501; // and a last, ordinary one
     const int senderSize = 900000;
     QTemporaryDir dir;
     const QString input = dir.filePath(QStringLiteral("huge.log"));
@@ -811,11 +816,12 @@ void TestLogReaderWindow::hugeSenders()
         QFile file(input);
         QVERIFY(file.open(QIODevice::WriteOnly));
         const QByteArray sender(senderSize, 'a');
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count - 1; ++i) {
             const QByteArray text = QByteArray::number(i);
             QVERIFY(file.write(record(1700000000 + i, 8, i % 2, 0, sender, text)) ==
                     16 + senderSize + text.size());
         }
+        QVERIFY(file.write(record(1700001000, 8, 0, 0, "Zed", "short")) > 0);
     }
 
     Window w;
@@ -826,7 +832,9 @@ void TestLogReaderWindow::hugeSenders()
     const qint64 openMs = clock.elapsed();
     QCOMPARE(w.messageTable->rowCount(), count);
     QCOMPARE(w.messageTable->item(0, 2)->text().size(), senderSize);
-    QCOMPARE(w.messageTable->item(count - 1, 3)->text(), QStringLiteral("499"));
+    QCOMPARE(w.messageTable->item(count - 2, 3)->text(), QStringLiteral("499"));
+    QCOMPARE(w.detailView->lineWrapMode(), QTextEdit::NoWrap);
+    QVERIFY(w.detailView->toPlainText().contains(QString(senderSize, QLatin1Char('a'))));
     const QString output = dir.filePath(QStringLiteral("huge_parsed.txt"));
     QCOMPARE(w.status(), savedStatus(count, output));
 
@@ -836,17 +844,84 @@ void TestLogReaderWindow::hugeSenders()
     const QImage first = w.window.grab().toImage();
     const qint64 paintMs = clock.elapsed();
     clock.restart();
-    w.messageTable->selectRow(count - 1);
+    w.messageTable->selectRow(count - 2);
     QCoreApplication::processEvents();
     const QImage second = w.window.grab().toImage();
     const qint64 selectMs = clock.elapsed();
     QVERIFY(!first.isNull() && !second.isNull());
     QVERIFY(w.detailView->toPlainText().contains(QStringLiteral("#500")));
+    // The Sender column is sized from a bounded prefix, not a megabyte of text.
+    QVERIFY(w.messageTable->horizontalHeader()->sectionSize(2) < 50000);
+
+    // An ordinary block after a huge one wraps again.
+    w.messageTable->selectRow(count - 1);
+    QCOMPARE(w.detailView->lineWrapMode(), QTextEdit::WidgetWidth);
+    QVERIFY(w.detailView->toPlainText().contains(QStringLiteral("Zed")));
     qInfo("500 x 900 KB senders: open %lld ms, first paint %lld ms, select and paint %lld ms",
           openMs, paintMs, selectMs);
 
     QFile::remove(output);
     QFile::remove(input);
+}
+
+void TestLogReaderWindow::cellDisplayText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    const QString ellipsis(QChar(0x2026));
+    const QString kilo(1024, QLatin1Char('s'));
+    QTest::newRow("short") << "Alice"
+                           << "Alice";
+    QTest::newRow("1024 characters") << kilo << kilo;
+    QTest::newRow("1025 characters") << kilo + "t" << kilo + ellipsis;
+    QTest::newRow("900,000 characters") << QString(900000, QLatin1Char('s')) << kilo + ellipsis;
+    // A surrogate pair is never cut in half.
+    const QString pair = QString::fromUtf8("\xF0\x9F\x99\x82");
+    QTest::newRow("pair across the cut")
+        << kilo.left(1023) + pair + "t" << kilo.left(1023) + ellipsis;
+}
+
+void TestLogReaderWindow::cellDisplayText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    Window w;
+    QVERIFY(w.ok);
+    auto *delegate = qobject_cast<QStyledItemDelegate *>(w.messageTable->itemDelegate());
+    QVERIFY(delegate);
+    QCOMPARE(delegate->displayText(text, QLocale()), shown);
+}
+
+void TestLogReaderWindow::paneWrapping_data()
+{
+    QTest::addColumn<int>("senderLength");
+    QTest::addColumn<int>("textLength");
+    QTest::addColumn<bool>("wraps");
+    // The head line is 34 characters followed by the sender.
+    QTest::newRow("ordinary") << 5 << 20 << true;
+    QTest::newRow("longest possible text") << 5 << 65535 << true;
+    QTest::newRow("head line of 65538") << 65504 << 2 << true;
+    QTest::newRow("head line of 65539") << 65505 << 2 << false;
+}
+
+void TestLogReaderWindow::paneWrapping()
+{
+    QFETCH(int, senderLength);
+    QFETCH(int, textLength);
+    QFETCH(bool, wraps);
+
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("wrap.log"));
+    QVERIFY(writeFile(input, record(1700000000, 8, 1, 0, QByteArray(senderLength, 'n'),
+                                    QByteArray(textLength, 'x'))));
+    Window w;
+    QVERIFY(w.ok);
+    w.open(input);
+    QCOMPARE(w.messageTable->rowCount(), 1);
+    const QString text = w.detailView->toPlainText();
+    QCOMPARE(text.indexOf(QLatin1Char('\n')), 34 + senderLength);
+    QVERIFY(text.contains(QString(textLength, QLatin1Char('x'))));
+    QCOMPARE(w.detailView->lineWrapMode(), wraps ? QTextEdit::WidgetWidth : QTextEdit::NoWrap);
 }
 
 void TestLogReaderWindow::readLogFile_data()
