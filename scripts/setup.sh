@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build, run and test both programs.
 set -euo pipefail
-packages=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info)
+packages=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info fonts-noto-color-emoji)
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
 missing=()
