@@ -1,0 +1,338 @@
+// The whole open of log_reader, headless: the real window's open slot answered through the real
+// file dialog (read, parse, fill the table, select row 0, write the export), against the floor
+// that the table alone imposes: a bare QTableWidget with the same settings, filled with the same
+// cells. Also measures the peak memory of both, each in a process of its own:
+// Every figure comes from a child process of its own, so that no run inherits another's heap:
+//   bench_open --time open N       opens an N-message log in the window, prints ns and max RSS
+//   bench_open --time table N      fills the bare table with the same N messages, the same way
+//   bench_open --memory N          runs the two children below and prints both peaks
+//   bench_open --peak-rss open N   opens an N-message log in the window, prints max RSS in KiB
+//   bench_open --peak-rss table N  fills the bare table with N messages, prints max RSS in KiB
+#include "benchdata.h"
+#include "mainwindow.h"
+#include "messagelog.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QAbstractItemDelegate>
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QProcess>
+#include <QTableWidget>
+#include <QTableWidgetItem>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <sys/resource.h>
+
+namespace
+{
+
+const QString tableStyleSheet = QStringLiteral(
+    "QTableWidget {  background-color: #1e1e1e;  color: #d4d4d4;  border: 1px solid #3c3c3c;  "
+    "border-radius: 4px;  gridline-color: #333333;  font-size: 12px;}QTableWidget::item { "
+    "padding: 4px 8px; }QTableWidget::item:alternate { background-color: #2a2a2a; "
+    "}QHeaderView::section {  background-color: #2d2d2d;  color: #cccccc;  padding: 6px;  "
+    "border: 1px solid #3c3c3c;  font-weight: bold;}QTableWidget::item:selected {  "
+    "background-color: #264f78;}");
+
+// The size the message table gets inside the 1000 x 750 window.
+QSize windowTableSize(100, 100);
+
+long maxRssKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+}
+
+// Writes an N-message typical log to `path` piece by piece, so that the writer never holds it.
+bool writeTypicalLog(const QString &path, int count)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    TypicalLogWriter writer;
+    for (int done = 0; done < count;) {
+        const int piece = qMin(10000, count - done);
+        const QByteArray bytes = writer.next(piece);
+        if (file.write(bytes) != bytes.size())
+            return false;
+        done += piece;
+    }
+    return true;
+}
+
+// The window as main() sets it up.
+std::unique_ptr<MainWindow> shownWindow()
+{
+    auto window = std::make_unique<MainWindow>();
+    window->show();
+    settle();
+    return window;
+}
+
+// Presses open through the slot, answers the real file dialog with `path` and returns the
+// nanoseconds from the dialog's acceptance until the window has shown the result (the slot has
+// returned and the pending layout and paint have run).
+qint64 openThroughDialog(MainWindow &window, const QString &path)
+{
+    QElapsedTimer clock;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll.stop();
+        dialog->selectFile(path);
+        clock.start();
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    poll.start(2);
+    QMetaObject::invokeMethod(&window, "onOpenFile", Qt::DirectConnection);
+    QCoreApplication::processEvents();
+    return clock.isValid() ? clock.nsecsElapsed() : -1;
+}
+
+// The window's own cell delegate, borrowed from a window that is never shown: the bare table
+// measures and draws its cells the same way.
+QAbstractItemDelegate *windowCellDelegate()
+{
+    static MainWindow *source = new MainWindow();
+    auto *table = source->findChild<QTableWidget *>();
+    return table ? table->itemDelegate() : nullptr;
+}
+
+// A bare table with the window table's settings and size.
+std::unique_ptr<QTableWidget> shownBareTable()
+{
+    auto table = std::make_unique<QTableWidget>(0, 4);
+    table->setHorizontalHeaderLabels({QStringLiteral("Time"), QStringLiteral("Dir"),
+                                      QStringLiteral("Sender"), QStringLiteral("Message")});
+    QHeaderView *header = table->horizontalHeader();
+    header->setStretchLastSection(true);
+    for (int column = 0; column < 3; ++column)
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setAlternatingRowColors(true);
+    table->verticalHeader()->setVisible(false);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    if (QAbstractItemDelegate *delegate = windowCellDelegate())
+        table->setItemDelegate(delegate);
+    table->setStyleSheet(tableStyleSheet);
+    table->resize(windowTableSize);
+    table->show();
+    settle();
+    return table;
+}
+
+void fillRows(QTableWidget &table, const QList<LogMessage> &messages, int firstRow)
+{
+    for (int i = 0; i < messages.size(); ++i) {
+        const QList<QTableWidgetItem *> items = messageRowItems(messages.at(i));
+        for (int column = 0; column < 4; ++column)
+            table.setItem(firstRow + i, column, items.at(column));
+    }
+}
+
+// Nanoseconds to fill the shown bare table with `messages` and select row 0, including the
+// pending layout and paint.
+qint64 fillBareTable(QTableWidget &table, const QList<LogMessage> &messages)
+{
+    QElapsedTimer clock;
+    clock.start();
+    table.setRowCount(0);
+    table.setRowCount(messages.size());
+    fillRows(table, messages, 0);
+    table.selectRow(0);
+    QCoreApplication::processEvents();
+    return clock.nsecsElapsed();
+}
+
+// Child process: the nanoseconds of one open of an N-message log in a fresh window, or of one
+// fill of a fresh bare table with the same messages, printed with the peak memory (KiB). Each
+// runs in a process of its own, so that neither inherits the other's heap.
+int timeOnce(const char *mode, int count)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("chat.log"));
+    if (!writeTypicalLog(path, count))
+        return 1;
+    qint64 nanoseconds = -1;
+    if (std::strcmp(mode, "open") == 0) {
+        auto window = shownWindow();
+        nanoseconds = openThroughDialog(*window, path);
+        auto *table = window->findChild<QTableWidget *>();
+        const QString exportPath = dir.filePath(QStringLiteral("chat_parsed.txt"));
+        if (!table || table->rowCount() != count || QFileInfo(exportPath).size() == 0)
+            return 1;
+    } else if (std::strcmp(mode, "table") == 0) {
+        QList<LogMessage> messages;
+        {
+            QFile in(path);
+            if (!in.open(QIODevice::ReadOnly))
+                return 1;
+            messages = parseMessageLog(in.readAll()).messages;
+        }
+        auto table = shownBareTable();
+        nanoseconds = fillBareTable(*table, messages);
+    } else {
+        return 2;
+    }
+    std::printf("%lld %ld\n", static_cast<long long>(nanoseconds), maxRssKiB());
+    std::fflush(stdout);
+    // Tearing down a million rows is not part of either figure; only the files are removed.
+    dir.remove();
+    std::_Exit(nanoseconds < 0 ? 1 : 0);
+}
+
+// Runs a child of this program and returns its two figures.
+bool runChild(const QStringList &arguments, qint64 *first, qint64 *second)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    if (!child.waitForFinished(-1) || child.exitStatus() != QProcess::NormalExit ||
+        child.exitCode() != 0)
+        return false;
+    const QList<QByteArray> fields = child.readAllStandardOutput().simplified().split(' ');
+    if (fields.isEmpty())
+        return false;
+    *first = fields.value(0).toLongLong();
+    if (second)
+        *second = fields.value(1).toLongLong();
+    return true;
+}
+
+void openLog(benchmark::State &state)
+{
+    const QString count = QString::number(state.range(0));
+    double openSeconds = 0;
+    double floorSeconds = 0;
+    for (auto _ : state) {
+        qint64 open = 0;
+        qint64 floor = 0;
+        if (!runChild({QStringLiteral("--time"), QStringLiteral("open"), count}, &open, nullptr) ||
+            !runChild({QStringLiteral("--time"), QStringLiteral("table"), count}, &floor,
+                      nullptr)) {
+            state.SkipWithError("a child run failed");
+            break;
+        }
+        state.SetIterationTime(double(open) / 1e9);
+        openSeconds += double(open) / 1e9;
+        floorSeconds += double(floor) / 1e9;
+    }
+    const double runs = double(state.iterations());
+    state.counters["open_s"] = openSeconds / runs;
+    state.counters["floor_s"] = floorSeconds / runs;
+    state.counters["open/floor"] = openSeconds / floorSeconds;
+    state.counters["msgs/s"] = double(state.range(0)) * runs / openSeconds;
+}
+BENCHMARK(openLog)->Arg(100000)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(openLog)->Arg(1000000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Child process: peak memory of one open in the window, or of the bare table alone.
+int peakRss(const char *mode, int count)
+{
+    if (std::strcmp(mode, "open") == 0) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("chat.log"));
+        if (!writeTypicalLog(path, count))
+            return 1;
+        auto window = shownWindow();
+        if (openThroughDialog(*window, path) < 0)
+            return 1;
+        settle();
+        std::printf("%ld\n", maxRssKiB());
+        std::fflush(stdout);
+        dir.remove();
+        std::_Exit(0);
+    }
+    if (std::strcmp(mode, "table") == 0) {
+        // The messages are made and dropped piece by piece: only the table's cells stay.
+        auto table = shownBareTable();
+        table->setRowCount(count);
+        TypicalLogWriter writer;
+        for (int done = 0; done < count;) {
+            const int piece = qMin(10000, count - done);
+            const QList<LogMessage> messages = parseMessageLog(writer.next(piece)).messages;
+            fillRows(*table, messages, done);
+            done += piece;
+        }
+        table->selectRow(0);
+        settle();
+        std::printf("%ld\n", maxRssKiB());
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+    return 2;
+}
+
+// Runs both children and prints their peaks side by side.
+int comparePeaks(int count)
+{
+    qint64 peaks[2] = {0, 0};
+    const char *modes[2] = {"open", "table"};
+    for (int i = 0; i < 2; ++i) {
+        if (!runChild({QStringLiteral("--peak-rss"), QString::fromLatin1(modes[i]),
+                       QString::number(count)},
+                      &peaks[i], nullptr)) {
+            std::fprintf(stderr, "peak-rss %s failed\n", modes[i]);
+            return 1;
+        }
+    }
+    std::printf("Peak memory (max RSS), %d messages:\n", count);
+    std::printf("  log_reader open   %8.1f MiB\n", double(peaks[0]) / 1024);
+    std::printf("  bare table        %8.1f MiB\n", double(peaks[1]) / 1024);
+    std::printf("  open / table      %8.3f\n", double(peaks[0]) / double(peaks[1]));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ORVA Message Log Reader"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Brackwell"));
+    app.setStyleSheet(MainWindow::applicationStyleSheet());
+    {
+        auto window = shownWindow();
+        if (auto *table = window->findChild<QTableWidget *>())
+            windowTableSize = table->size();
+    }
+
+    if (argc == 4 && std::strcmp(argv[1], "--peak-rss") == 0)
+        return peakRss(argv[2], std::atoi(argv[3]));
+    if (argc == 3 && std::strcmp(argv[1], "--memory") == 0)
+        return comparePeaks(std::atoi(argv[2]));
+    if (argc == 4 && std::strcmp(argv[1], "--time") == 0)
+        return timeOnce(argv[2], std::atoi(argv[3]));
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
