@@ -1,7 +1,10 @@
 #include "messagelog.h"
 
+#include <QLocale>
 #include <QTableWidgetItem>
 #include <QtEndian>
+
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -134,6 +137,101 @@ qint64 findNextHeader(const LittleEndianReader &reader, qint64 from, qint64 last
     return -1;
 }
 
+// The local time of many record times. QDateTime::fromSecsSinceEpoch(t, Qt::LocalTime, 0) asks the
+// C library twice per call (localtime_r and mktime, each after re-reading the zone with tzset(),
+// which stats /etc/localtime when TZ is unset): 0.3 to 2 microseconds, more than all the rest of
+// a record's decoding. Within a stretch of time where the zone keeps one UTC offset and one
+// daylight-saving state, the value for t + d is the value for t moved d seconds later, so Qt is
+// asked only once per step of the stretch and the values in between are moved copies.
+//
+// A stretch [low, high] is made of steps of at most maxStep seconds whose ends Qt itself
+// converted to exactly the moved value; a time just past an end makes the stretch one step
+// longer (if Qt confirms the new end) before it is used. A change of offset inside a step would
+// have to be undone again within maxStep seconds to go unnoticed, and no zone of the tz database
+// changes its offset and changes it back within less than a week; maxStep is six hours. A step
+// that Qt does not confirm starts a new stretch at the time itself.
+//
+// Moving a value needs its representation: a Qt 5 QDateTime in local time holds, in one 64-bit
+// word, status bits in the low byte (bit 0 set: held in place) and the local wall-clock
+// milliseconds since the epoch above them, so adding d * 1000 << 8 to the word moves it by d
+// seconds without touching the status. Where the representation differs (a value held behind a
+// pointer, another byte order), no stretch is started and every time is converted by Qt, and a
+// layout that differed otherwise would fail every confirmation in the same way.
+class LocalTimes
+{
+public:
+    QDateTime at(quint32 time)
+    {
+        const qint64 t = time;
+        if (stretch) {
+            if (t >= low && t <= high)
+                return moved(t - low);
+            // Just past an end: confirm the stretch one step further, past t, and use it.
+            if (t > high && t - high <= maxStep && confirms(high + maxStep)) {
+                high += maxStep;
+                return moved(t - low);
+            }
+            if (t < low && low - t <= maxStep && confirms(low - maxStep)) {
+                atLow = moved(-maxStep);
+                low -= maxStep;
+                return moved(t - low);
+            }
+        }
+        // Far from the stretch, or across a change of offset: start a new one at t.
+        atLow = QDateTime::fromSecsSinceEpoch(t, Qt::LocalTime, 0);
+        stretch = usable(atLow);
+        low = high = t;
+        return atLow;
+    }
+
+private:
+    static constexpr qint64 maxStep = 6 * 3600;
+
+    // Whether Qt's own value for `t` is the stretch's value moved to t.
+    bool confirms(qint64 t) const
+    {
+        return bitsOf(QDateTime::fromSecsSinceEpoch(t, Qt::LocalTime, 0)) == movedBits(t - low);
+    }
+
+    // A value held in place (low bit set), not behind a pointer, on a layout known here.
+    static bool usable(const QDateTime &value)
+    {
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+        return (bitsOf(value) & 1u) != 0;
+#else
+        Q_UNUSED(value);
+        return false;
+#endif
+    }
+
+    static quint64 bitsOf(const QDateTime &value)
+    {
+        quint64 bits;
+        std::memcpy(&bits, static_cast<const void *>(&value), sizeof bits);
+        return bits;
+    }
+
+    quint64 movedBits(qint64 seconds) const
+    {
+        return bitsOf(atLow) + (quint64(seconds * 1000) << 8);
+    }
+
+    QDateTime moved(qint64 seconds) const
+    {
+        QDateTime value = atLow; // held in place: a plain copy of the word
+        const quint64 bits = movedBits(seconds);
+        std::memcpy(static_cast<void *>(&value), &bits, sizeof bits);
+        return value;
+    }
+
+    static_assert(sizeof(QDateTime) == sizeof(quint64), "a QDateTime is one 64-bit word");
+
+    bool stretch = false;
+    qint64 low = 0;
+    qint64 high = 0;
+    QDateTime atLow;
+};
+
 } // namespace
 
 LogParseResult parseMessageLog(const QByteArray &content)
@@ -147,10 +245,7 @@ LogParseResult parseMessageLog(const QByteArray &content)
         return result;
     }
 
-    // Converting to local time is by far the dearest step per record; records of the same second
-    // share one conversion.
-    quint32 lastTime = 0;
-    QDateTime lastTimestamp;
+    LocalTimes localTimes;
 
     qint64 pos = 0;
     while (reader.contains(pos, headerSize)) {
@@ -175,12 +270,10 @@ LogParseResult parseMessageLog(const QByteArray &content)
             break; // malformed: the record and everything after it are dropped
 
         const qint64 senderLength = body - textLength;
-        LogMessage message;
-        if (lastTimestamp.isNull() || time != lastTime) {
-            lastTime = time;
-            lastTimestamp = QDateTime::fromSecsSinceEpoch(qint64(time), Qt::LocalTime, 0);
-        }
-        message.timestamp = lastTimestamp;
+        // Filled in place: the list's own copy is the only one, so no string changes hands.
+        result.messages.append(LogMessage());
+        LogMessage &message = result.messages.last();
+        message.timestamp = localTimes.at(time);
         message.type = type;
         message.direction = direction;
         message.flags = flags;
@@ -188,7 +281,6 @@ LogParseResult parseMessageLog(const QByteArray &content)
             senderLength > 0 ? reader.utf8(start, senderLength) : QStringLiteral("<?>");
         if (textLength > 0)
             message.text = reader.utf8(start + senderLength, textLength);
-        result.messages.append(message);
 
         if (next >= n)
             break;
@@ -240,33 +332,85 @@ QString directionLabel(quint16 direction)
 namespace
 {
 
-QString timeText(const LogMessage &message)
+const QString timeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+// Writes `value` as `width` ASCII digits, zero-filled.
+QChar *putDigits(QChar *out, int value, int width)
 {
-    return message.timestamp.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = QLatin1Char(char('0' + value % 10));
+        value /= 10;
+    }
+    return out + width;
+}
+
+// The time of a message as "yyyy-MM-dd HH:mm:ss". QDateTime::toString formats it in the system
+// locale, whose digits are ASCII for nearly every language; then the text is built here directly
+// (the format is parsed and the locale consulted once per call otherwise). Any other locale, or a
+// year outside 1000 to 9999, goes through toString.
+QString timeText(const QDateTime &timestamp)
+{
+    const QDate date = timestamp.date();
+    const QTime time = timestamp.time();
+    const int year = date.year();
+    if (!timestamp.isValid() || year < 1000 || year > 9999 ||
+        QLocale::system().zeroDigit() != QLatin1Char('0'))
+        return timestamp.toString(timeFormat);
+    QString text(19, Qt::Uninitialized);
+    QChar *out = text.data();
+    out = putDigits(out, year, 4);
+    *out++ = QLatin1Char('-');
+    out = putDigits(out, date.month(), 2);
+    *out++ = QLatin1Char('-');
+    out = putDigits(out, date.day(), 2);
+    *out++ = QLatin1Char(' ');
+    out = putDigits(out, time.hour(), 2);
+    *out++ = QLatin1Char(':');
+    out = putDigits(out, time.minute(), 2);
+    *out++ = QLatin1Char(':');
+    putDigits(out, time.second(), 2);
+    return text;
 }
 
 } // namespace
 
 QString formatMessageBlock(const LogMessage &message, int number)
 {
+    // The four lines are "┌─ [%1]  %2  %3  %4\n" (time, arrow, type name, sender), "│  %1\n"
+    // (the text or "(empty)"), "│  flags=0x%1  |  #%2\n" (flags as four lowercase hex digits, the
+    // number in decimal) and the closing line. Each value is put in as it is, so a "%1" inside
+    // the sender or the text stays as it is.
+    static const QString closingLine = QStringLiteral("└───────────────────────────────────────\n");
+    const QString &text = message.text.isEmpty() ? QStringLiteral("(empty)") : message.text;
+    const QString arrow = directionArrow(message.direction);
+    const QString type = typeName(message.type);
     QString block;
-    // All four values go in one pass, so a "%1" inside the sender stays as it is.
-    block += QStringLiteral("┌─ [%1]  %2  %3  %4\n")
-                 .arg(timeText(message), directionArrow(message.direction), typeName(message.type),
-                      message.sender);
-    block += QStringLiteral("│  %1\n").arg(message.text.isEmpty() ? QStringLiteral("(empty)")
-                                                                  : message.text);
-    block += QStringLiteral("│  flags=0x%1  |  #%2\n")
-                 .arg(qulonglong(message.flags), 4, 16, QLatin1Char('0'))
-                 .arg(qlonglong(number), 0, 10, QLatin1Char(' '));
-    block += QStringLiteral("└───────────────────────────────────────\n");
+    block.reserve(64 + message.sender.size() + text.size() + closingLine.size());
+    block += QStringLiteral("┌─ [");
+    block += timeText(message.timestamp);
+    block += QLatin1String("]  ");
+    block += arrow;
+    block += QLatin1String("  ");
+    block += type;
+    block += QLatin1String("  ");
+    block += message.sender;
+    block += QStringLiteral("\n│  ");
+    block += text;
+    block += QStringLiteral("\n│  flags=0x");
+    static const char hexDigits[] = "0123456789abcdef";
+    for (int shift = 12; shift >= 0; shift -= 4)
+        block += QLatin1Char(hexDigits[(message.flags >> shift) & 0xF]);
+    block += QLatin1String("  |  #");
+    block += QString::number(number);
+    block += QLatin1Char('\n');
+    block += closingLine;
     return block;
 }
 
 QList<QTableWidgetItem *> messageRowItems(const LogMessage &message)
 {
     constexpr int previewLength = 80;
-    auto *time = new QTableWidgetItem(timeText(message));
+    auto *time = new QTableWidgetItem(timeText(message.timestamp));
     auto *direction = new QTableWidgetItem(directionLabel(message.direction));
     direction->setData(Qt::TextAlignmentRole, int(Qt::AlignHCenter | Qt::AlignVCenter));
     auto *sender = new QTableWidgetItem(message.sender);
