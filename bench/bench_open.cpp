@@ -167,6 +167,30 @@ qint64 fillBareTable(QTableWidget &table, const QList<LogMessage> &messages)
     return clock.nsecsElapsed();
 }
 
+// Whether the export beside `logPath` holds exactly the header and every block that
+// formatMessageBlock renders, each followed by an empty line, in UTF-8.
+bool exportIsExact(const QString &logPath, const QString &exportPath)
+{
+    QFile log(logPath);
+    QFile exported(exportPath);
+    if (!log.open(QIODevice::ReadOnly) || !exported.open(QIODevice::ReadOnly))
+        return false;
+    const QList<LogMessage> messages = parseMessageLog(log.readAll()).messages;
+    const QByteArray text = exported.readAll();
+    QByteArray expected = QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(logPath).toUtf8();
+    int at = 0;
+    for (int i = 0; i <= messages.size(); ++i) {
+        if (text.mid(at, expected.size()) != expected) {
+            std::fprintf(stderr, "the export differs from formatMessageBlock at block %d\n", i);
+            return false;
+        }
+        at += expected.size();
+        if (i < messages.size())
+            expected = (formatMessageBlock(messages.at(i), i + 1) + QLatin1Char('\n')).toUtf8();
+    }
+    return at == text.size();
+}
+
 // Child process: the nanoseconds of one open of an N-message log in a fresh window, or of one
 // fill of a fresh bare table with the same messages, printed with the peak memory (KiB). Each
 // runs in a process of its own, so that neither inherits the other's heap.
@@ -177,13 +201,17 @@ int timeOnce(const char *mode, int count)
     if (!writeTypicalLog(path, count))
         return 1;
     qint64 nanoseconds = -1;
+    long peak = 0;
     if (std::strcmp(mode, "open") == 0) {
         auto window = shownWindow();
         nanoseconds = openThroughDialog(*window, path);
         auto *table = window->findChild<QTableWidget *>();
-        const QString exportPath = dir.filePath(QStringLiteral("chat_parsed.txt"));
-        if (!table || table->rowCount() != count || QFileInfo(exportPath).size() == 0)
+        if (!table || table->rowCount() != count)
             return 1;
+        peak = maxRssKiB();
+        if (!exportIsExact(path, dir.filePath(QStringLiteral("chat_parsed.txt"))))
+            return 1;
+        window.release(); // left to the process exit
     } else if (std::strcmp(mode, "table") == 0) {
         QList<LogMessage> messages;
         {
@@ -194,10 +222,12 @@ int timeOnce(const char *mode, int count)
         }
         auto table = shownBareTable();
         nanoseconds = fillBareTable(*table, messages);
+        peak = maxRssKiB();
+        table.release(); // left to the process exit
     } else {
         return 2;
     }
-    std::printf("%lld %ld\n", static_cast<long long>(nanoseconds), maxRssKiB());
+    std::printf("%lld %ld\n", static_cast<long long>(nanoseconds), peak);
     std::fflush(stdout);
     // Tearing down a million rows is not part of either figure; only the files are removed.
     dir.remove();
@@ -286,23 +316,29 @@ int peakRss(const char *mode, int count)
     return 2;
 }
 
-// Runs both children and prints their peaks side by side.
+// Runs the children and prints their peaks side by side: the open, the bare table alone (the
+// messages made and dropped piece by piece) and the bare table while the parsed messages are
+// held as well, as the window holds them.
 int comparePeaks(int count)
 {
-    qint64 peaks[2] = {0, 0};
-    const char *modes[2] = {"open", "table"};
-    for (int i = 0; i < 2; ++i) {
-        if (!runChild({QStringLiteral("--peak-rss"), QString::fromLatin1(modes[i]),
-                       QString::number(count)},
-                      &peaks[i], nullptr)) {
-            std::fprintf(stderr, "peak-rss %s failed\n", modes[i]);
-            return 1;
-        }
+    const QString n = QString::number(count);
+    qint64 open = 0;
+    qint64 table = 0;
+    qint64 tableWithMessages = 0;
+    qint64 nanoseconds = 0;
+    if (!runChild({QStringLiteral("--peak-rss"), QStringLiteral("open"), n}, &open, nullptr) ||
+        !runChild({QStringLiteral("--peak-rss"), QStringLiteral("table"), n}, &table, nullptr) ||
+        !runChild({QStringLiteral("--time"), QStringLiteral("table"), n}, &nanoseconds,
+                  &tableWithMessages)) {
+        std::fprintf(stderr, "a peak-memory child failed\n");
+        return 1;
     }
     std::printf("Peak memory (max RSS), %d messages:\n", count);
-    std::printf("  log_reader open   %8.1f MiB\n", double(peaks[0]) / 1024);
-    std::printf("  bare table        %8.1f MiB\n", double(peaks[1]) / 1024);
-    std::printf("  open / table      %8.3f\n", double(peaks[0]) / double(peaks[1]));
+    std::printf("  log_reader open                   %8.1f MiB\n", double(open) / 1024);
+    std::printf("  bare table alone                  %8.1f MiB   open / table %.3f\n",
+                double(table) / 1024, double(open) / double(table));
+    std::printf("  bare table + the parsed messages  %8.1f MiB   open / table %.3f\n",
+                double(tableWithMessages) / 1024, double(open) / double(tableWithMessages));
     return 0;
 }
 

@@ -25,6 +25,6 @@ echo "== Timestamps of parsed logs against Qt's own local-time conversion"
 echo "== Decoders"
 "$build/bench/bench_decoders" "$@"
 echo "== Whole open of log_reader against the bare table"
-"$build/bench/bench_open" "$@" 2> >(grep -v 'propagateSizeHints\|XDG_RUNTIME_DIR' >&2)
+"$build/bench/bench_open" "$@" 2>&1 | grep -v 'propagateSizeHints\|XDG_RUNTIME_DIR'
 echo "== Peak memory"
-"$build/bench/bench_open" --memory 1000000 2> >(grep -v 'propagateSizeHints\|XDG_RUNTIME_DIR' >&2)
+"$build/bench/bench_open" --memory 1000000 2>&1 | grep -v 'propagateSizeHints\|XDG_RUNTIME_DIR'
