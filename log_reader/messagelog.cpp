@@ -4,8 +4,6 @@
 #include <QTableWidgetItem>
 #include <QtEndian>
 
-#include <cstring>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -102,6 +100,10 @@ qint64 findNextHeader(const LittleEndianReader &reader, qint64 from, qint64 last
         const auto load = [p](int offset) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + offset));
         };
+        // A header has four zero bytes at q + 4: where no byte at q + 4 is zero, none of the
+        // sixteen positions can hold one. Most bytes of ordinary text fail this one load.
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(load(4), zero)) == 0)
+            continue;
         // Reserved bytes and the high byte of the type all zero, high byte of the time in range:
         // random bytes fail the first, runs of zeros the second.
         const __m128i zeroBytes =
@@ -137,101 +139,6 @@ qint64 findNextHeader(const LittleEndianReader &reader, qint64 from, qint64 last
     return -1;
 }
 
-// The local time of many record times. QDateTime::fromSecsSinceEpoch(t, Qt::LocalTime, 0) asks the
-// C library twice per call (localtime_r and mktime, each after re-reading the zone with tzset(),
-// which stats /etc/localtime when TZ is unset): 0.3 to 2 microseconds, more than all the rest of
-// a record's decoding. Within a stretch of time where the zone keeps one UTC offset and one
-// daylight-saving state, the value for t + d is the value for t moved d seconds later, so Qt is
-// asked only once per step of the stretch and the values in between are moved copies.
-//
-// A stretch [low, high] is made of steps of at most maxStep seconds whose ends Qt itself
-// converted to exactly the moved value; a time just past an end makes the stretch one step
-// longer (if Qt confirms the new end) before it is used. A change of offset inside a step would
-// have to be undone again within maxStep seconds to go unnoticed, and no zone of the tz database
-// changes its offset and changes it back within less than a week; maxStep is six hours. A step
-// that Qt does not confirm starts a new stretch at the time itself.
-//
-// Moving a value needs its representation: a Qt 5 QDateTime in local time holds, in one 64-bit
-// word, status bits in the low byte (bit 0 set: held in place) and the local wall-clock
-// milliseconds since the epoch above them, so adding d * 1000 << 8 to the word moves it by d
-// seconds without touching the status. Where the representation differs (a value held behind a
-// pointer, another byte order), no stretch is started and every time is converted by Qt, and a
-// layout that differed otherwise would fail every confirmation in the same way.
-class LocalTimes
-{
-public:
-    QDateTime at(quint32 time)
-    {
-        const qint64 t = time;
-        if (stretch) {
-            if (t >= low && t <= high)
-                return moved(t - low);
-            // Just past an end: confirm the stretch one step further, past t, and use it.
-            if (t > high && t - high <= maxStep && confirms(high + maxStep)) {
-                high += maxStep;
-                return moved(t - low);
-            }
-            if (t < low && low - t <= maxStep && confirms(low - maxStep)) {
-                atLow = moved(-maxStep);
-                low -= maxStep;
-                return moved(t - low);
-            }
-        }
-        // Far from the stretch, or across a change of offset: start a new one at t.
-        atLow = QDateTime::fromSecsSinceEpoch(t, Qt::LocalTime, 0);
-        stretch = usable(atLow);
-        low = high = t;
-        return atLow;
-    }
-
-private:
-    static constexpr qint64 maxStep = 6 * 3600;
-
-    // Whether Qt's own value for `t` is the stretch's value moved to t.
-    bool confirms(qint64 t) const
-    {
-        return bitsOf(QDateTime::fromSecsSinceEpoch(t, Qt::LocalTime, 0)) == movedBits(t - low);
-    }
-
-    // A value held in place (low bit set), not behind a pointer, on a layout known here.
-    static bool usable(const QDateTime &value)
-    {
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-        return (bitsOf(value) & 1u) != 0;
-#else
-        Q_UNUSED(value);
-        return false;
-#endif
-    }
-
-    static quint64 bitsOf(const QDateTime &value)
-    {
-        quint64 bits;
-        std::memcpy(&bits, static_cast<const void *>(&value), sizeof bits);
-        return bits;
-    }
-
-    quint64 movedBits(qint64 seconds) const
-    {
-        return bitsOf(atLow) + (quint64(seconds * 1000) << 8);
-    }
-
-    QDateTime moved(qint64 seconds) const
-    {
-        QDateTime value = atLow; // held in place: a plain copy of the word
-        const quint64 bits = movedBits(seconds);
-        std::memcpy(static_cast<void *>(&value), &bits, sizeof bits);
-        return value;
-    }
-
-    static_assert(sizeof(QDateTime) == sizeof(quint64), "a QDateTime is one 64-bit word");
-
-    bool stretch = false;
-    qint64 low = 0;
-    qint64 high = 0;
-    QDateTime atLow;
-};
-
 } // namespace
 
 LogParseResult parseMessageLog(const QByteArray &content)
@@ -245,7 +152,10 @@ LogParseResult parseMessageLog(const QByteArray &content)
         return result;
     }
 
-    LocalTimes localTimes;
+    // Converting to local time is by far the dearest step per record (the C library is asked
+    // for every value); records of the same second share one conversion.
+    quint32 lastTime = 0;
+    QDateTime lastTimestamp;
 
     qint64 pos = 0;
     while (reader.contains(pos, headerSize)) {
@@ -273,7 +183,11 @@ LogParseResult parseMessageLog(const QByteArray &content)
         // Filled in place: the list's own copy is the only one, so no string changes hands.
         result.messages.append(LogMessage());
         LogMessage &message = result.messages.last();
-        message.timestamp = localTimes.at(time);
+        if (lastTimestamp.isNull() || time != lastTime) {
+            lastTime = time;
+            lastTimestamp = QDateTime::fromSecsSinceEpoch(qint64(time), Qt::LocalTime, 0);
+        }
+        message.timestamp = lastTimestamp;
         message.type = type;
         message.direction = direction;
         message.flags = flags;
