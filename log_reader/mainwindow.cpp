@@ -12,7 +12,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
@@ -26,9 +25,6 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <QWidget>
-
-#include <cstring>
-#include <string>
 
 namespace
 {
@@ -181,125 +177,6 @@ void MainWindow::onRowChanged(int currentRow, int, int, int)
     detailView->setPlainText(block);
 }
 
-namespace
-{
-
-// Writes `text` as UTF-8 at `out`, which has room for three bytes per UTF-16 unit, and returns
-// the end of what was written; a null pointer when the text holds a lone surrogate, which
-// QString::toUtf8 has its own rule for (decoded text never holds one).
-char *putUtf8(char *out, const QString &text)
-{
-    const ushort *unit = text.utf16();
-    const ushort *end = unit + text.size();
-    while (unit < end) {
-        const uint u = *unit++;
-        if (u < 0x80) {
-            *out++ = char(u);
-        } else if (u < 0x800) {
-            *out++ = char(0xC0 | (u >> 6));
-            *out++ = char(0x80 | (u & 0x3F));
-        } else if (!QChar::isSurrogate(u)) {
-            *out++ = char(0xE0 | (u >> 12));
-            *out++ = char(0x80 | ((u >> 6) & 0x3F));
-            *out++ = char(0x80 | (u & 0x3F));
-        } else if (QChar::isHighSurrogate(u) && unit < end && QChar::isLowSurrogate(*unit)) {
-            const uint c = QChar::surrogateToUcs4(ushort(u), *unit++);
-            *out++ = char(0xF0 | (c >> 18));
-            *out++ = char(0x80 | ((c >> 12) & 0x3F));
-            *out++ = char(0x80 | ((c >> 6) & 0x3F));
-            *out++ = char(0x80 | (c & 0x3F));
-        } else {
-            return nullptr;
-        }
-    }
-    return out;
-}
-
-char *putBytes(char *out, const char *bytes)
-{
-    const size_t length = std::strlen(bytes);
-    std::memcpy(out, bytes, length);
-    return out + length;
-}
-
-char *putDigits(char *out, int value, int width)
-{
-    for (int i = width - 1; i >= 0; --i) {
-        out[i] = char('0' + value % 10);
-        value /= 10;
-    }
-    return out + width;
-}
-
-// Appends the UTF-8 form of formatMessageBlock(message, number) followed by "\n", built here
-// directly into `out`: the export writes a million of them. `asciiDigits` says whether the
-// system locale writes times with the digits 0 to 9, as QDateTime::toString does; otherwise, for
-// a time that is not an ordinary four-digit year and for text with a lone surrogate, the block
-// is rendered by formatMessageBlock and encoded by QString.
-void appendExportBlock(std::string &out, const LogMessage &message, int number, bool asciiDigits)
-{
-    const QDate date = message.timestamp.date();
-    int year = 0;
-    int month = 0;
-    int day = 0;
-    date.getDate(&year, &month, &day);
-    const QString arrow = directionArrow(message.direction);
-    const QString type = typeName(message.type);
-    const size_t start = out.size();
-    if (asciiDigits && message.timestamp.isValid() && year >= 1000 && year <= 9999) {
-        // The fixed parts take 220 bytes at most, the number 11.
-        out.resize(
-            start + 256 +
-            3 * size_t(arrow.size() + type.size() + message.sender.size() + message.text.size()));
-        char *p = &out[start];
-        const QTime time = message.timestamp.time();
-        p = putBytes(p, u8"┌─ [");
-        p = putDigits(p, year, 4);
-        *p++ = '-';
-        p = putDigits(p, month, 2);
-        *p++ = '-';
-        p = putDigits(p, day, 2);
-        *p++ = ' ';
-        p = putDigits(p, time.hour(), 2);
-        *p++ = ':';
-        p = putDigits(p, time.minute(), 2);
-        *p++ = ':';
-        p = putDigits(p, time.second(), 2);
-        p = putBytes(p, "]  ");
-        p = putUtf8(p, arrow);
-        if (p)
-            p = putBytes(p, "  ");
-        if (p)
-            p = putUtf8(p, type);
-        if (p)
-            p = putBytes(p, "  ");
-        if (p)
-            p = putUtf8(p, message.sender);
-        if (p)
-            p = putBytes(p, u8"\n│  ");
-        if (p)
-            p = message.text.isEmpty() ? putBytes(p, "(empty)") : putUtf8(p, message.text);
-        if (p) {
-            p = putBytes(p, u8"\n│  flags=0x");
-            static const char hexDigits[] = "0123456789abcdef";
-            for (int shift = 12; shift >= 0; shift -= 4)
-                *p++ = hexDigits[(message.flags >> shift) & 0xF];
-            p = putBytes(p, "  |  #");
-            const QByteArray numberText = QByteArray::number(number);
-            std::memcpy(p, numberText.constData(), size_t(numberText.size()));
-            p += numberText.size();
-            p = putBytes(p, u8"\n└───────────────────────────────────────\n\n");
-            out.resize(size_t(p - out.data()));
-            return;
-        }
-        out.resize(start);
-    }
-    const QByteArray block = (formatMessageBlock(message, number) + QLatin1Char('\n')).toUtf8();
-    out.append(block.constData(), size_t(block.size()));
-}
-
-} // namespace
-
 // Writes the parsed log text to `outputPath` in one atomic step: either the whole text lands
 // there, or an existing file keeps its old content. Returns whether the file was written.
 static bool writeParsedLog(const QString &outputPath, const QString &inputPath,
@@ -308,28 +185,27 @@ static bool writeParsedLog(const QString &outputPath, const QString &inputPath,
     QSaveFile file(outputPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return false;
-    // The text is UTF-8 whatever the locale. It is built in pieces of about a megabyte, each
+    // The text is UTF-8 whatever the locale. It is gathered in pieces of about a megabyte, each
     // written at once: no copy of the whole text is held in memory, and a million messages take
     // a few hundred writes.
-    constexpr size_t pieceSize = 1 << 20;
-    std::string piece;
+    constexpr int pieceSize = 1 << 20;
+    QByteArray piece;
     piece.reserve(pieceSize + 4096);
     const auto put = [&file, &piece] {
-        const bool written = file.write(piece.data(), qint64(piece.size())) == qint64(piece.size());
-        piece.clear(); // keeps the capacity
+        const bool written = file.write(piece) == piece.size();
+        piece.resize(0); // keeps the capacity
         return written;
     };
-    const QByteArray header =
-        QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath).toUtf8();
-    piece.append(header.constData(), size_t(header.size()));
-    const bool asciiDigits = QLocale::system().zeroDigit() == QLatin1Char('0');
+    piece += QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath).toUtf8();
     bool ok = true;
     for (int i = 0; ok && i < messages.size(); ++i) {
-        appendExportBlock(piece, messages.at(i), i + 1, asciiDigits);
+        QString block = formatMessageBlock(messages.at(i), i + 1);
+        block += QLatin1Char('\n');
+        piece += block.toUtf8();
         if (piece.size() >= pieceSize)
             ok = put();
     }
-    if (ok && !piece.empty())
+    if (ok && !piece.isEmpty())
         ok = put();
     // Without a commit the temporary file is discarded and an existing export stays as it was.
     return ok && file.commit();
