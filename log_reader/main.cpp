@@ -5,6 +5,12 @@
 
 int main(int argc, char *argv[])
 {
+    // Every message time is converted to local time through the C library, which checks the zone
+    // file /etc/localtime again on each call while TZ is unset: three file-system calls per
+    // message. Naming that same file gives the same local times without them.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ORVA Message Log Reader"));
     QCoreApplication::setOrganizationName(QStringLiteral("Brackwell"));
