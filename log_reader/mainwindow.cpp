@@ -185,28 +185,27 @@ static bool writeParsedLog(const QString &outputPath, const QString &inputPath,
     QSaveFile file(outputPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return false;
-    // The text is UTF-8 whatever the locale. It is gathered in pieces of about a megabyte, each
-    // written at once: no copy of the whole text is held in memory, and a million messages take
-    // a few hundred writes.
-    constexpr int pieceSize = 1 << 20;
-    QByteArray piece;
+    // The text is UTF-8 whatever the locale. It is gathered in pieces of about half a million
+    // characters, each ending after a block, that are encoded and written at once: no copy of the
+    // whole text is held in memory, and a million messages take a few hundred writes.
+    constexpr int pieceSize = 1 << 19;
+    QString piece;
     piece.reserve(pieceSize + 4096);
-    const auto put = [&file, &piece] {
-        const bool written = file.write(piece) == piece.size();
-        piece.resize(0); // keeps the capacity
-        return written;
-    };
-    piece += QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath).toUtf8();
     bool ok = true;
+    const auto put = [&file, &piece, &ok] {
+        const QByteArray bytes = piece.toUtf8();
+        ok = file.write(bytes) == bytes.size();
+        piece.resize(0); // keeps the capacity
+    };
+    piece += QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath);
     for (int i = 0; ok && i < messages.size(); ++i) {
-        QString block = formatMessageBlock(messages.at(i), i + 1);
-        block += QLatin1Char('\n');
-        piece += block.toUtf8();
+        piece += formatMessageBlock(messages.at(i), i + 1);
+        piece += QLatin1Char('\n');
         if (piece.size() >= pieceSize)
-            ok = put();
+            put();
     }
     if (ok && !piece.isEmpty())
-        ok = put();
+        put();
     // Without a commit the temporary file is discarded and an existing export stays as it was.
     return ok && file.commit();
 }
