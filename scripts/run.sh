@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh >/dev/null
 build=${BUILD_DIR:-build}
+# Closing this script (Ctrl+C) closes the programs it started.
+trap 'kill $(jobs -p) 2>/dev/null || true' INT TERM
 programs=("$@")
 [ ${#programs[@]} -gt 0 ] || programs=(save_reader log_reader)
 for p in "${programs[@]}"; do
