@@ -2,7 +2,10 @@
 // status message, the user status "away" and two friends, one added directly and one asked
 // through a friend request. The instances never touch the network: UDP and local discovery are
 // off, nothing is bootstrapped and the event loop never runs. Keys are new on every run.
+// With a second file name it also writes the same save encrypted by the Tox encryption library
+// (the fuzzers' seed corpus uses both).
 #include <tox/tox.h>
+#include <tox/toxencryptsave.h>
 
 #include <cstdio>
 #include <cstring>
@@ -29,12 +32,27 @@ const uint8_t *bytes(const char *text)
     return reinterpret_cast<const uint8_t *>(text);
 }
 
+bool writeFile(const char *path, const std::vector<uint8_t> &data)
+{
+    FILE *file = std::fopen(path, "wb");
+    if (!file) {
+        std::perror(path);
+        return false;
+    }
+    const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    if (std::fclose(file) != 0 || !written) {
+        std::perror(path);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.tox\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s OUTPUT.tox [ENCRYPTED.tox]\n", argv[0]);
         return 2;
     }
     Tox *alice = newTox();
@@ -72,15 +90,18 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    FILE *file = std::fopen(argv[1], "wb");
-    if (!file) {
-        std::perror(argv[1]);
+    if (!writeFile(argv[1], save))
         return 1;
-    }
-    const bool written = std::fwrite(save.data(), 1, save.size(), file) == save.size();
-    if (std::fclose(file) != 0 || !written) {
-        std::perror(argv[1]);
-        return 1;
+    if (argc == 3) {
+        const char passphrase[] = "sample";
+        std::vector<uint8_t> encrypted(save.size() + TOX_PASS_ENCRYPTION_EXTRA_LENGTH);
+        if (!tox_pass_encrypt(save.data(), save.size(), bytes(passphrase), std::strlen(passphrase),
+                              encrypted.data(), nullptr)) {
+            std::fprintf(stderr, "could not encrypt the save\n");
+            return 1;
+        }
+        if (!writeFile(argv[2], encrypted))
+            return 1;
     }
     return 0;
 }

@@ -12,7 +12,7 @@ CXX=clang++ cmake -S . -B "$build" -DINSPECTORS_FUZZ=ON -DINSPECTORS_BUILD_TESTS
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
 corpus="$build/fuzz/corpus"
-python3 scripts/make_fuzz_corpus.py "$corpus" --tox-saves "$build/fuzz/make_tox_saves"
+python3 scripts/make_fuzz_corpus.py "$corpus" --tox-saves "$build/packaging/make_sample_save"
 mkdir -p "$build/findings"
 export TZ=UTC
 pids=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets: edge cases and small valid files of both kinds,
-built from the file formats, plus real saves written by the Tox library when --tox-saves names
-the generator program.
+built from the file formats, plus a real save and its encrypted form written by the Tox library
+when --tox-saves names the sample-save generator.
 
 usage: make_fuzz_corpus.py OUTPUT_DIR [--tox-saves PROGRAM]
 Creates OUTPUT_DIR/savefile and OUTPUT_DIR/messagelog (existing files there are kept)."""
@@ -121,12 +121,14 @@ def write_all(directory, seeds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("output")
-    parser.add_argument("--tox-saves", help="program that writes real saves into a directory")
+    parser.add_argument("--tox-saves", help="the sample-save generator (make_sample_save)")
     args = parser.parse_args()
     write_all(os.path.join(args.output, "savefile"), save_seeds())
     write_all(os.path.join(args.output, "messagelog"), log_seeds())
     if args.tox_saves:
-        subprocess.run([args.tox_saves, os.path.join(args.output, "savefile")], check=True)
+        saves = os.path.join(args.output, "savefile")
+        subprocess.run([args.tox_saves, os.path.join(saves, "real-profile.tox"),
+                        os.path.join(saves, "real-profile-encrypted.tox")], check=True)
 
 
 if __name__ == "__main__":
