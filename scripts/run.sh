@@ -16,4 +16,6 @@ for p in "${programs[@]}"; do
     *) echo "unknown program: $p (save_reader or log_reader)" >&2; exit 2 ;;
     esac
 done
+echo "Started ${programs[*]}. Try the samples: samples/alice.tox in save_reader (Open Tox File...),"
+echo "samples/chat.log in log_reader (Open ORVA Log...). The outputs are written beside them."
 wait
