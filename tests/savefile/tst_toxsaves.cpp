@@ -31,6 +31,11 @@ ToxPtr makeTox()
     return ToxPtr(error == TOX_ERR_NEW_OK ? tox : nullptr, &tox_kill);
 }
 
+const uint8_t *u8(const QByteArray &data)
+{
+    return reinterpret_cast<const uint8_t *>(data.constData());
+}
+
 QByteArray saveData(const Tox *tox)
 {
     QByteArray data(static_cast<int>(tox_get_savedata_size(tox)), '\0');
@@ -38,70 +43,78 @@ QByteArray saveData(const Tox *tox)
     return data;
 }
 
-QByteArray raw(const uint8_t *data, int size)
-{
-    return QByteArray(reinterpret_cast<const char *>(data), size);
-}
-
 QString upperHex(const QByteArray &data)
 {
     return QString::fromLatin1(data.toHex().toUpper());
 }
 
+// One of the library's getters that fill a buffer of `size` bytes.
+template <typename Getter> QByteArray fetch(const Tox *tox, int size, Getter getter)
+{
+    QByteArray data(size, '\0');
+    getter(tox, reinterpret_cast<uint8_t *>(data.data()));
+    return data;
+}
+
 QByteArray publicKey(const Tox *tox)
 {
-    uint8_t key[TOX_PUBLIC_KEY_SIZE];
-    tox_self_get_public_key(tox, key);
-    return raw(key, TOX_PUBLIC_KEY_SIZE);
+    return fetch(tox, TOX_PUBLIC_KEY_SIZE, tox_self_get_public_key);
 }
 
 QByteArray secretKey(const Tox *tox)
 {
-    uint8_t key[TOX_SECRET_KEY_SIZE];
-    tox_self_get_secret_key(tox, key);
-    return raw(key, TOX_SECRET_KEY_SIZE);
+    return fetch(tox, TOX_SECRET_KEY_SIZE, tox_self_get_secret_key);
 }
 
 QByteArray address(const Tox *tox)
 {
-    uint8_t bytes[TOX_ADDRESS_SIZE];
-    tox_self_get_address(tox, bytes);
-    return raw(bytes, TOX_ADDRESS_SIZE);
+    return fetch(tox, TOX_ADDRESS_SIZE, tox_self_get_address);
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
+// Writes `data` to `path` and decodes the file.
+ParseResult parseOnDisk(const QString &path, const QByteArray &data)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+        return ParseResult();
+    file.close();
+    return parseSaveFile(path);
 }
 
 // The lines a section of the given type printed after its header line (up to the next section,
-// the bounds error or the end lines). Empty with `found` false when the report has no such
-// section.
-QString sectionBody(const QString &report, int type, const QString &name, quint32 *length,
-                    bool *found)
+// the bounds error or the end lines); a null string when the report has no such section.
+QString sectionBody(const QString &report, int type, const QString &name, quint32 *length = nullptr)
 {
     const QRegularExpression header(
         QStringLiteral("\nSection \\d+: type=%1 \\(%2\\), cookie=0x01ce, length=(\\d+)\n")
             .arg(type)
             .arg(name));
     const QRegularExpressionMatch match = header.match(report);
-    *found = match.hasMatch();
-    if (!*found)
+    if (!match.hasMatch())
         return QString();
-    *length = match.captured(1).toUInt();
+    if (length)
+        *length = match.captured(1).toUInt();
     const int start = match.capturedEnd();
     const QRegularExpression next(QStringLiteral("\n(Section |Error: |=== End of save file)"));
     const QRegularExpressionMatch end = next.match(report, start);
     return report.mid(start, end.hasMatch() ? end.capturedStart() - start : -1);
 }
 
-void checkNoSecret(const Tox *tox, const QString &report)
+// A save written by the library decodes cleanly: every section known, every cookie right, the
+// walk ended by END, and the secret key hidden.
+void checkCleanSave(const Tox *tox, const ParseResult &result)
 {
+    QVERIFY(result.success);
+    QCOMPARE(result.error, QString());
+    QVERIFY(result.report.contains(
+        QStringLiteral("  (end marker)\n\n=== End of save file ===\nTotal sections: ")));
+    QVERIFY(!result.report.contains(QStringLiteral("UNKNOWN")));
+    QVERIFY(!result.report.contains(QStringLiteral("unexpected cookie")));
+    QVERIFY(!result.report.contains(QStringLiteral("Error: Section")));
     const QString secret = QString::fromLatin1(secretKey(tox).toHex());
-    QVERIFY(!report.contains(secret.toLower()));
-    QVERIFY(!report.contains(secret.toUpper()));
-    QVERIFY(report.contains(QStringLiteral("    secret_key: <hidden>\n")));
+    QVERIFY(!result.report.contains(secret.toLower()));
+    QVERIFY(!result.report.contains(secret.toUpper()));
+    QVERIFY(result.report.contains(QStringLiteral("    secret_key: <hidden>\n")));
 }
 
 QString headLines(const QString &path, qint64 size, const QString &word0, const QString &word1)
@@ -172,30 +185,20 @@ void TestToxSaves::ownAccount()
 
     ToxPtr tox = makeTox();
     QVERIFY(tox);
-    QVERIFY(tox_self_set_name(tox.get(), reinterpret_cast<const uint8_t *>(name.constData()),
-                              static_cast<size_t>(name.size()), nullptr));
-    QVERIFY(tox_self_set_status_message(
-        tox.get(), reinterpret_cast<const uint8_t *>(statusMessage.constData()),
-        static_cast<size_t>(statusMessage.size()), nullptr));
+    QVERIFY(tox_self_set_name(tox.get(), u8(name), size_t(name.size()), nullptr));
+    QVERIFY(tox_self_set_status_message(tox.get(), u8(statusMessage), size_t(statusMessage.size()),
+                                        nullptr));
     tox_self_set_status(tox.get(), static_cast<Tox_User_Status>(userStatus));
 
     const QByteArray save = saveData(tox.get());
     const QString path =
         dir.filePath(QStringLiteral("%1 account.tox").arg(QTest::currentDataTag()));
-    QVERIFY(writeFile(path, save));
-    const ParseResult result = parseSaveFile(path);
-    QVERIFY(result.success);
-    QCOMPARE(result.error, QString());
+    const ParseResult result = parseOnDisk(path, save);
+    checkCleanSave(tox.get(), result);
     QVERIFY(result.report.startsWith(headLines(path, save.size(), "00000000", "15ed1b1f")));
-    QVERIFY(result.report.contains(
-        QStringLiteral("  (end marker)\n\n=== End of save file ===\nTotal sections: ")));
-    QVERIFY(!result.report.contains(QStringLiteral("UNKNOWN")));
-    QVERIFY(!result.report.contains(QStringLiteral("unexpected cookie")));
 
     quint32 length = 0;
-    bool found = false;
-    const QString keys = sectionBody(result.report, 1, "NOSPAMKEYS", &length, &found);
-    QVERIFY(found);
+    const QString keys = sectionBody(result.report, 1, "NOSPAMKEYS", &length);
     QCOMPARE(keys, QStringLiteral("  [NOSPAMKEYS Section] (%1 bytes)\n"
                                   "    nospam: 0x%2 (%3)\n"
                                   "    public_key: %4\n"
@@ -204,21 +207,15 @@ void TestToxSaves::ownAccount()
                        .arg(tox_self_get_nospam(tox.get()), 8, 16, QLatin1Char('0'))
                        .arg(tox_self_get_nospam(tox.get()))
                        .arg(upperHex(publicKey(tox.get()))));
-
     QCOMPARE(
-        sectionBody(result.report, 4, "NAME", &length, &found),
+        sectionBody(result.report, 4, "NAME"),
         QStringLiteral("  [NAME Section] (%1 bytes): \"%2\"\n").arg(name.size()).arg(nameText));
-    QVERIFY(found);
-    QCOMPARE(sectionBody(result.report, 5, "STATUSMESSAGE", &length, &found),
+    QCOMPARE(sectionBody(result.report, 5, "STATUSMESSAGE"),
              QStringLiteral("  [STATUSMESSAGE Section] (%1 bytes): \"%2\"\n")
                  .arg(statusMessage.size())
                  .arg(statusMessageText));
-    QVERIFY(found);
-    QCOMPARE(sectionBody(result.report, 6, "STATUS", &length, &found),
+    QCOMPARE(sectionBody(result.report, 6, "STATUS"),
              QStringLiteral("  [STATUS Section] (1 bytes): %1\n").arg(statusWord));
-    QVERIFY(found);
-
-    checkNoSecret(tox.get(), result.report);
 }
 
 void TestToxSaves::nospamAsInToxId_data()
@@ -257,9 +254,8 @@ void TestToxSaves::nospamAsInToxId()
              QStringLiteral("%1").arg(nospam, 8, 16, QLatin1Char('0')));
 
     const ParseResult result = parseSaveData(saveData(tox.get()), QStringLiteral("nospam.tox"));
-    QVERIFY(result.success);
+    checkCleanSave(tox.get(), result);
     QVERIFY2(result.report.contains(line), qPrintable(result.report));
-    checkNoSecret(tox.get(), result.report);
 }
 
 void TestToxSaves::friends()
@@ -268,57 +264,42 @@ void TestToxSaves::friends()
     ToxPtr requested = makeTox();
     ToxPtr trusted = makeTox();
     QVERIFY(self && requested && trusted);
-    QVERIFY(
-        tox_self_set_name(requested.get(), reinterpret_cast<const uint8_t *>("Req"), 3, nullptr));
+    QVERIFY(tox_self_set_name(requested.get(), u8("Req"), 3, nullptr));
 
-    const QByteArray requestedId = address(requested.get());
     const QByteArray message("hello there");
     Tox_Err_Friend_Add error = TOX_ERR_FRIEND_ADD_OK;
-    const uint32_t first = tox_friend_add(
-        self.get(), reinterpret_cast<const uint8_t *>(requestedId.constData()),
-        reinterpret_cast<const uint8_t *>(message.constData()), size_t(message.size()), &error);
+    QCOMPARE(tox_friend_add(self.get(), u8(address(requested.get())), u8(message),
+                            size_t(message.size()), &error),
+             0u);
     QCOMPARE(int(error), int(TOX_ERR_FRIEND_ADD_OK));
-    const QByteArray trustedKey = publicKey(trusted.get());
-    const uint32_t second = tox_friend_add_norequest(
-        self.get(), reinterpret_cast<const uint8_t *>(trustedKey.constData()), &error);
+    QCOMPARE(tox_friend_add_norequest(self.get(), u8(publicKey(trusted.get())), &error), 1u);
     QCOMPARE(int(error), int(TOX_ERR_FRIEND_ADD_OK));
-    QCOMPARE(first, 0u);
-    QCOMPARE(second, 1u);
     QCOMPARE(tox_self_get_friend_list_size(self.get()), size_t(2));
 
     QByteArray keys[2];
     for (uint32_t n = 0; n < 2; ++n) {
-        uint8_t key[TOX_PUBLIC_KEY_SIZE];
-        QVERIFY(tox_friend_get_public_key(self.get(), n, key, nullptr));
-        keys[n] = raw(key, TOX_PUBLIC_KEY_SIZE);
+        keys[n] = QByteArray(TOX_PUBLIC_KEY_SIZE, '\0');
+        QVERIFY(tox_friend_get_public_key(self.get(), n,
+                                          reinterpret_cast<uint8_t *>(keys[n].data()), nullptr));
     }
     QCOMPARE(keys[0], publicKey(requested.get()));
-    QCOMPARE(keys[1], trustedKey);
+    QCOMPARE(keys[1], publicKey(trusted.get()));
 
-    const QByteArray save = saveData(self.get());
     const QString path = dir.filePath(QStringLiteral("friends.tox"));
-    QVERIFY(writeFile(path, save));
-    const ParseResult result = parseSaveFile(path);
-    QVERIFY(result.success);
+    const ParseResult result = parseOnDisk(path, saveData(self.get()));
+    checkCleanSave(self.get(), result);
     QVERIFY(result.report.startsWith(QStringLiteral("=== Tox Save File: %1 ===\n").arg(path)));
-
-    quint32 length = 0;
-    bool found = false;
-    const QString body = sectionBody(result.report, 3, "FRIENDS", &length, &found);
-    QVERIFY(found);
-    // The library stores one 2216-byte record per friend.
-    QCOMPARE(length, 2u * 2216u);
-    // A friend added with a request is stored as "added" (1) with the request message as its
-    // info; one added without a request is confirmed (3), so its (still empty) name is shown.
-    QCOMPARE(body, QStringLiteral("  [FRIENDS Section] (4432 bytes)\n"
-                                  "    Number of friends: 2\n"
-                                  "    Friend 0: status=1 pk=%1 info_size=%2\n"
-                                  "    Friend 1: status=3 pk=%3 info_size=0 name=\"\"\n")
-                       .arg(upperHex(keys[0]))
-                       .arg(message.size())
-                       .arg(upperHex(keys[1])));
-
-    checkNoSecret(self.get(), result.report);
+    // The library stores one 2216-byte record per friend. A friend added with a request is
+    // stored as "added" (1) with the request message as its info; one added without a request
+    // is confirmed (3), so its (still empty) name is shown.
+    QCOMPARE(sectionBody(result.report, 3, "FRIENDS"),
+             QStringLiteral("  [FRIENDS Section] (4432 bytes)\n"
+                            "    Number of friends: 2\n"
+                            "    Friend 0: status=1 pk=%1 info_size=%2\n"
+                            "    Friend 1: status=3 pk=%3 info_size=0 name=\"\"\n")
+                 .arg(upperHex(keys[0]))
+                 .arg(message.size())
+                 .arg(upperHex(keys[1])));
     // Neither friend's secret key is in the save, let alone in the report.
     for (const Tox *other : {requested.get(), trusted.get()}) {
         const QString secret = QString::fromLatin1(secretKey(other).toHex());
@@ -332,37 +313,23 @@ void TestToxSaves::freshSaveSections()
 {
     ToxPtr tox = makeTox();
     QVERIFY(tox);
-    const QByteArray save = saveData(tox.get());
-    const ParseResult result = parseSaveData(save, QStringLiteral("fresh.tox"));
-    QVERIFY(result.success);
-    QVERIFY(!result.report.contains(QStringLiteral("UNKNOWN")));
-    QVERIFY(!result.report.contains(QStringLiteral("Error: Section")));
-
-    quint32 length = 0;
-    bool found = false;
-    const QString dht = sectionBody(result.report, 2, "DHT", &length, &found);
-    QVERIFY(found);
+    const ParseResult result = parseSaveData(saveData(tox.get()), QStringLiteral("fresh.tox"));
+    checkCleanSave(tox.get(), result);
+    const QString dht = sectionBody(result.report, 2, "DHT");
     QVERIFY2(dht.startsWith(QStringLiteral("  [DHT Section]\n"
                                            "    DHT cookie: 0x0159000d (expected 0x0159000d)\n")),
              qPrintable(dht));
     QVERIFY(!dht.contains(QStringLiteral("extends beyond")));
-
-    QCOMPARE(sectionBody(result.report, 3, "FRIENDS", &length, &found),
+    QCOMPARE(sectionBody(result.report, 3, "FRIENDS"),
              QStringLiteral("  [FRIENDS Section] (0 bytes)\n"
                             "    (unexpected size - not a multiple of 2216; length=0)\n"
                             "    Raw hex dump of first 64 bytes:\n"
                             "      \n"));
-    QVERIFY(found);
-    QCOMPARE(sectionBody(result.report, 10, "TCP_RELAY", &length, &found),
+    QCOMPARE(sectionBody(result.report, 10, "TCP_RELAY"),
              QStringLiteral("  [TCP_RELAY Section]\n    (empty)\n"));
-    QVERIFY(found);
-    QCOMPARE(sectionBody(result.report, 11, "PATH_NODE", &length, &found),
+    QCOMPARE(sectionBody(result.report, 11, "PATH_NODE"),
              QStringLiteral("  [PATH_NODE Section]\n    (empty)\n"));
-    QVERIFY(found);
-    QCOMPARE(sectionBody(result.report, 255, "END", &length, &found),
-             QStringLiteral("  (end marker)\n"));
-    QVERIFY(found);
-    checkNoSecret(tox.get(), result.report);
+    QCOMPARE(sectionBody(result.report, 255, "END"), QStringLiteral("  (end marker)\n"));
 }
 
 void TestToxSaves::encryptedSave()
@@ -373,17 +340,15 @@ void TestToxSaves::encryptedSave()
     const QByteArray passphrase("correct horse battery staple");
     QByteArray encrypted(plain.size() + TOX_PASS_ENCRYPTION_EXTRA_LENGTH, '\0');
     Tox_Err_Encryption error = TOX_ERR_ENCRYPTION_OK;
-    QVERIFY(tox_pass_encrypt(
-        reinterpret_cast<const uint8_t *>(plain.constData()), size_t(plain.size()),
-        reinterpret_cast<const uint8_t *>(passphrase.constData()), size_t(passphrase.size()),
-        reinterpret_cast<uint8_t *>(encrypted.data()), &error));
+    QVERIFY(tox_pass_encrypt(u8(plain), size_t(plain.size()), u8(passphrase),
+                             size_t(passphrase.size()),
+                             reinterpret_cast<uint8_t *>(encrypted.data()), &error));
     QCOMPARE(int(error), int(TOX_ERR_ENCRYPTION_OK));
-    QVERIFY(tox_is_data_encrypted(reinterpret_cast<const uint8_t *>(encrypted.constData())));
+    QVERIFY(tox_is_data_encrypted(u8(encrypted)));
     QCOMPARE(encrypted.left(8), QByteArray("toxEsave"));
 
     const QString path = dir.filePath(QStringLiteral("encrypted.tox"));
-    QVERIFY(writeFile(path, encrypted));
-    const ParseResult result = parseSaveFile(path);
+    const ParseResult result = parseOnDisk(path, encrypted);
     QCOMPARE(result.error, QString());
     QVERIFY(result.success);
     QCOMPARE(
@@ -395,10 +360,9 @@ void TestToxSaves::encryptedSave()
     // Decrypted again, the same bytes give the plain report.
     QByteArray decrypted(plain.size(), '\0');
     Tox_Err_Decryption decryptError = TOX_ERR_DECRYPTION_OK;
-    QVERIFY(tox_pass_decrypt(
-        reinterpret_cast<const uint8_t *>(encrypted.constData()), size_t(encrypted.size()),
-        reinterpret_cast<const uint8_t *>(passphrase.constData()), size_t(passphrase.size()),
-        reinterpret_cast<uint8_t *>(decrypted.data()), &decryptError));
+    QVERIFY(tox_pass_decrypt(u8(encrypted), size_t(encrypted.size()), u8(passphrase),
+                             size_t(passphrase.size()),
+                             reinterpret_cast<uint8_t *>(decrypted.data()), &decryptError));
     QCOMPARE(decrypted, plain);
     const ParseResult again = parseSaveData(decrypted, path);
     QVERIFY(again.success);
