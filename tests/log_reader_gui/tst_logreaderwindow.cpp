@@ -464,7 +464,7 @@ void TestLogReaderWindow::openLog_data()
     // After first.log, with its last row selected.
     row("second log replaces the first", "second.log", "second_parsed.txt", "after a log", "saved",
         secondLog(), summaryText(2, "09.03 16:00", "03.07 09:46", secondLog().size()),
-        formatMessageBlock(parseMessageLog(secondLog()).messages.first(), 1),
+        formatMessageBlock(parseMessageLog(secondLog()).messages.value(0), 1),
         {"2024-03-09 16:00:00", "\u2190 IN", "Carol", "second log", "2024-07-03 09:46:40",
          "\u2192 OUT", "Dave", "bye"});
     // A bare header whose text would run past the end: the walk drops it, without an error.
