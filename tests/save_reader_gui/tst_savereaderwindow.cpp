@@ -32,16 +32,9 @@ namespace
 
 // ---- Save-file bytes --------------------------------------------------------------------------
 
-QByteArray le32(quint32 value)
+template <typename T> QByteArray le(T value)
 {
-    QByteArray bytes(4, '\0');
-    qToLittleEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray le16(quint16 value)
-{
-    QByteArray bytes(2, '\0');
+    QByteArray bytes(int(sizeof(T)), '\0');
     qToLittleEndian(value, bytes.data());
     return bytes;
 }
@@ -55,12 +48,12 @@ QByteArray be16(quint16 value)
 
 QByteArray saveHeader()
 {
-    return le32(0) + le32(0x15ED1B1F);
+    return le<quint32>(0) + le<quint32>(0x15ED1B1F);
 }
 
 QByteArray section(quint16 type, const QByteArray &payload)
 {
-    return le32(quint32(payload.size())) + le16(type) + le16(0x01CE) + payload;
+    return le(quint32(payload.size())) + le(type) + le<quint16>(0x01CE) + payload;
 }
 
 QByteArray key(char seed)
@@ -73,7 +66,7 @@ QByteArray key(char seed)
 
 QByteArray nospamKeys()
 {
-    return section(1, le32(0x1234ABCD) + key(0x10) + QByteArray(32, '\x5A'));
+    return section(1, le<quint32>(0x1234ABCD) + key(0x10) + QByteArray(32, '\x5A'));
 }
 
 QByteArray endSection()
@@ -99,9 +92,9 @@ QByteArray friendRecord(quint8 status, char seed, const QByteArray &name)
 }
 
 // A packed node; the address is 4 or 16 bytes to match the family.
-QByteArray node(quint8 family, const QByteArray &address, quint16 port, char seed)
+QByteArray node(quint8 family, const char *addressHex, quint16 port, char seed)
 {
-    return QByteArray(1, char(family)) + address + be16(port) + key(seed);
+    return QByteArray(1, char(family)) + QByteArray::fromHex(addressHex) + be16(port) + key(seed);
 }
 
 // A save that looks like one a client leaves behind after some use.
@@ -110,18 +103,15 @@ QByteArray realisticSave()
     const QByteArray friends =
         friendRecord(4, 0x21, "Bob") + friendRecord(4, 0x32, QByteArray("Chlo\xC3\xA9")) +
         friendRecord(1, 0x43, QByteArray()) + friendRecord(3, 0x54, "Dmitri (work)");
-    const QByteArray v6 = QByteArray::fromHex("20010db8000000000000000000000001");
-    const QByteArray dhtNodes = node(2, QByteArray::fromHex("c0a80001"), 33445, 0x01) +
-                                node(2, QByteArray::fromHex("5bcd0a11"), 33445, 0x02) +
-                                node(10, v6, 443, 0x03) +
-                                node(2, QByteArray::fromHex("b9190e03"), 3389, 0x04);
-    const QByteArray dht =
-        le32(0x0159000D) + le32(quint32(dhtNodes.size())) + le16(4) + le16(0x11CE) + dhtNodes;
-    const QByteArray relays = node(130, QByteArray::fromHex("4e2e8a11"), 443, 0x05) +
-                              node(138, v6, 3389, 0x06) +
-                              node(2, QByteArray::fromHex("8e5d7c21"), 33445, 0x07);
-    const QByteArray paths = node(2, QByteArray::fromHex("d5a5b2c1"), 33445, 0x08) +
-                             node(2, QByteArray::fromHex("2e65c301"), 33445, 0x09);
+    const char *v6 = "20010db8000000000000000000000001";
+    const QByteArray dhtNodes = node(2, "c0a80001", 33445, 0x01) +
+                                node(2, "5bcd0a11", 33445, 0x02) + node(10, v6, 443, 0x03) +
+                                node(2, "b9190e03", 3389, 0x04);
+    const QByteArray dht = le<quint32>(0x0159000D) + le(quint32(dhtNodes.size())) + le<quint16>(4) +
+                           le<quint16>(0x11CE) + dhtNodes;
+    const QByteArray relays = node(130, "4e2e8a11", 443, 0x05) + node(138, v6, 3389, 0x06) +
+                              node(2, "8e5d7c21", 33445, 0x07);
+    const QByteArray paths = node(2, "d5a5b2c1", 33445, 0x08) + node(2, "2e65c301", 33445, 0x09);
     return saveHeader() + nospamKeys() + section(3, friends) + section(4, "Alice") +
            section(5, "Out walking the dog \xE2\x80\x94 back at six") + section(6, "\x01") +
            section(2, dht) + section(10, relays) + section(11, paths) +
@@ -140,6 +130,11 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
+QStringList entries(const QString &path)
+{
+    return QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+}
+
 // ---- Modal dialogs ---------------------------------------------------------------------------
 
 // Answers the modal dialogs that the window opens, in order. A repeating timer looks at the
@@ -156,23 +151,14 @@ public:
         timer.start();
     }
 
-    void onFileDialog(std::function<void(QFileDialog *)> step)
+    // The next modal widget is expected to be a T; `step` runs on it.
+    template <typename T> void on(std::function<void(T *)> step)
     {
         steps.push_back([step](QWidget *widget) {
-            auto *dialog = qobject_cast<QFileDialog *>(widget);
-            if (dialog)
-                step(dialog);
-            return dialog != nullptr;
-        });
-    }
-
-    void onMessageBox(std::function<void(QMessageBox *)> step)
-    {
-        steps.push_back([step](QWidget *widget) {
-            auto *box = qobject_cast<QMessageBox *>(widget);
-            if (box)
-                step(box);
-            return box != nullptr;
+            auto *typed = qobject_cast<T *>(widget);
+            if (typed)
+                step(typed);
+            return typed != nullptr;
         });
     }
 
@@ -208,47 +194,27 @@ private:
     QPointer<QWidget> handled;
 };
 
-QLineEdit *fileNameEdit(QFileDialog *dialog)
+// Types `path` into the dialog and accepts it the way the user's Open button does. Unchecked, it
+// closes the dialog as accepted without QFileDialog's own checks, the way a platform dialog might
+// hand back a name that the Qt dialog would not accept (a directory).
+void choose(QFileDialog *dialog, const QString &path, bool checked)
 {
-    return dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+    if (checked)
+        static_cast<QDialog *>(dialog)->accept(); // virtual: runs the file dialog's checks
+    else
+        dialog->QDialog::accept();
 }
-
-// Types `path` into the dialog and accepts it the way the user's Open button does.
-void choose(QFileDialog *dialog, const QString &path)
-{
-    fileNameEdit(dialog)->setText(path);
-    static_cast<QDialog *>(dialog)->accept(); // virtual: runs the file dialog's checks
-}
-
-// Types `path` and closes the dialog as accepted without QFileDialog's own checks, the way a
-// platform dialog might hand back a name that the Qt dialog would not accept (a directory).
-void chooseUnchecked(QFileDialog *dialog, const QString &path)
-{
-    fileNameEdit(dialog)->setText(path);
-    dialog->QDialog::accept();
-}
-
-// What the error box looked like while it was open.
-struct BoxSeen {
-    bool seen = false;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    Qt::TextFormat format = Qt::AutoText;
-    Qt::TextFormat labelFormat = Qt::AutoText;
-    QMessageBox::StandardButtons buttons;
-    int buttonCount = 0;
-    bool modal = false;
-    QWidget *parent = nullptr;
-    QString statusWhileOpen;
-    QString paneWhileOpen;
-};
 
 enum class HostileSetup { Plain, Fifo, Directory, Sparse, VanishWhenParsing };
+enum class OutputSetup { None, ExistingOutput, OutputIsDirectory, OutputLinksToInput };
+enum class Outcome { Saved, CouldNotSave, IsInput };
 
 } // namespace
 
 Q_DECLARE_METATYPE(HostileSetup)
+Q_DECLARE_METATYPE(OutputSetup)
+Q_DECLARE_METATYPE(Outcome)
 
 class tst_SaveReaderWindow : public QObject
 {
@@ -260,16 +226,12 @@ private slots:
     void cleanup();
 
     void startState();
-    void dialogCaptionAndFilter();
-    void opensGoodSave();
     void cancelKeepsState_data();
     void cancelKeepsState();
     void failingFile_data();
     void failingFile();
-    void encryptedSaveShowsNoBox_data();
-    void encryptedSaveShowsNoBox();
-    void outputFile_data();
-    void outputFile();
+    void opensAndSaves_data();
+    void opensAndSaves();
     void screenshot();
 
 private:
@@ -277,9 +239,13 @@ private:
     QTextEdit *pane() const { return window->findChild<QTextEdit *>(); }
     QString status() const { return window->statusBar()->currentMessage(); }
 
-    // Clicks the open button and picks `path` through the real dialog. Returns false (and fails
-    // the test) when a dialog step did not run or an unexpected dialog came up.
-    bool open(const QString &path, BoxSeen *box = nullptr, bool unchecked = false);
+    // Clicks the open button and lets `driver` answer the dialogs. Returns false (and fails the
+    // test) when a dialog step did not run or an unexpected dialog came up.
+    bool clickOpen(ModalDriver &driver);
+    // Opens `path` through the real dialog. `onBox`, when given, looks at the error box expected
+    // next, which is then closed with its Ok button.
+    bool open(const QString &path, const std::function<void(QMessageBox *)> &onBox = {},
+              bool checked = true);
 
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<QTemporaryDir> dir;
@@ -317,33 +283,8 @@ void tst_SaveReaderWindow::cleanup()
     dir.reset();
 }
 
-bool tst_SaveReaderWindow::open(const QString &path, BoxSeen *box, bool unchecked)
+bool tst_SaveReaderWindow::clickOpen(ModalDriver &driver)
 {
-    ModalDriver driver;
-    driver.onFileDialog([&](QFileDialog *dialog) {
-        if (unchecked)
-            chooseUnchecked(dialog, path);
-        else
-            choose(dialog, path);
-    });
-    if (box) {
-        driver.onMessageBox([&](QMessageBox *messageBox) {
-            box->seen = true;
-            box->title = messageBox->windowTitle();
-            box->text = messageBox->text();
-            box->icon = messageBox->icon();
-            box->format = messageBox->textFormat();
-            if (auto *label = messageBox->findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
-                box->labelFormat = label->textFormat();
-            box->buttons = messageBox->standardButtons();
-            box->buttonCount = messageBox->buttons().size();
-            box->modal = messageBox->isModal();
-            box->parent = messageBox->parentWidget();
-            box->statusWhileOpen = status();
-            box->paneWhileOpen = pane()->toPlainText();
-            messageBox->button(QMessageBox::Ok)->click();
-        });
-    }
     openButton()->click();
     [&] {
         QVERIFY2(driver.unexpected.isEmpty(),
@@ -351,6 +292,20 @@ bool tst_SaveReaderWindow::open(const QString &path, BoxSeen *box, bool unchecke
         QCOMPARE(driver.pending(), 0);
     }();
     return !QTest::currentTestFailed();
+}
+
+bool tst_SaveReaderWindow::open(const QString &path,
+                                const std::function<void(QMessageBox *)> &onBox, bool checked)
+{
+    ModalDriver driver;
+    driver.on<QFileDialog>([&](QFileDialog *dialog) { choose(dialog, path, checked); });
+    if (onBox) {
+        driver.on<QMessageBox>([&](QMessageBox *box) {
+            onBox(box);
+            box->button(QMessageBox::Ok)->click();
+        });
+    }
+    return clickOpen(driver);
 }
 
 void tst_SaveReaderWindow::startState()
@@ -402,58 +357,6 @@ void tst_SaveReaderWindow::startState()
     QCOMPARE(slot.methodType(), QMetaMethod::Slot);
 }
 
-void tst_SaveReaderWindow::dialogCaptionAndFilter()
-{
-    ModalDriver driver;
-    QString caption;
-    QStringList filters;
-    QFileDialog::FileMode mode = QFileDialog::AnyFile;
-    QWidget *parent = nullptr;
-    driver.onFileDialog([&](QFileDialog *dialog) {
-        caption = dialog->windowTitle();
-        filters = dialog->nameFilters();
-        mode = dialog->fileMode();
-        parent = dialog->parentWidget();
-        dialog->reject();
-    });
-    openButton()->click();
-    QVERIFY(driver.unexpected.isEmpty());
-    QCOMPARE(driver.pending(), 0);
-    QCOMPARE(caption, QStringLiteral("Select Tox Save File"));
-    QCOMPARE(filters, QStringList({QStringLiteral("Tox Save Files (*.tox)"),
-                                   QStringLiteral("All Files (*)")}));
-    QCOMPARE(mode, QFileDialog::ExistingFile);
-    QCOMPARE(parent, window.get());
-}
-
-void tst_SaveReaderWindow::opensGoodSave()
-{
-    const QString input = dir->filePath(QStringLiteral("alice.tox"));
-    // A friend name with non-ASCII letters makes the written encoding visible.
-    const QByteArray bytes =
-        saveHeader() + nospamKeys() +
-        section(3, friendRecord(4, 0x21, QByteArray("Zo\xC3\xAB \xE6\x9D\x8E"))) +
-        section(4, "Alice") + endSection();
-    QVERIFY(writeFile(input, bytes));
-    const ParseResult expected = parseSaveFile(input);
-    QVERIFY(expected.success);
-    QVERIFY(expected.report.contains(QString::fromUtf8("Zo\xC3\xAB \xE6\x9D\x8E")));
-
-    // The status bar names the file while it is being read.
-    QStringList messages;
-    connect(window->statusBar(), &QStatusBar::messageChanged, this,
-            [&](const QString &message) { messages << message; });
-    QVERIFY(open(input));
-
-    const QString output = dir->filePath(QStringLiteral("alice.txt"));
-    QCOMPARE(pane()->toPlainText(), expected.report);
-    QCOMPARE(readFile(output), expected.report.toUtf8());
-    QCOMPARE(readFile(input), bytes);
-    QCOMPARE(status(), QStringLiteral("Parsed and saved to %1").arg(output));
-    QCOMPARE(messages, QStringList({QStringLiteral("Parsing %1...").arg(input),
-                                    QStringLiteral("Parsed and saved to %1").arg(output)}));
-}
-
 void tst_SaveReaderWindow::cancelKeepsState_data()
 {
     QTest::addColumn<bool>("openFirst");
@@ -472,11 +375,25 @@ void tst_SaveReaderWindow::cancelKeepsState()
     const QString statusBefore = status();
     const QStringList filesBefore = QDir(dir->path()).entryList(QDir::Files);
 
+    // Look at the dialog the button brings up, then cancel it.
+    QString caption;
+    QStringList filters;
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    QWidget *parent = nullptr;
     ModalDriver driver;
-    driver.onFileDialog([](QFileDialog *dialog) { dialog->reject(); });
-    openButton()->click();
-    QVERIFY(driver.unexpected.isEmpty());
-    QCOMPARE(driver.pending(), 0);
+    driver.on<QFileDialog>([&](QFileDialog *dialog) {
+        caption = dialog->windowTitle();
+        filters = dialog->nameFilters();
+        mode = dialog->fileMode();
+        parent = dialog->parentWidget();
+        dialog->reject();
+    });
+    QVERIFY(clickOpen(driver));
+    QCOMPARE(caption, QStringLiteral("Select Tox Save File"));
+    QCOMPARE(filters, QStringList({QStringLiteral("Tox Save Files (*.tox)"),
+                                   QStringLiteral("All Files (*)")}));
+    QCOMPARE(mode, QFileDialog::ExistingFile);
+    QCOMPARE(parent, window.get());
 
     QCOMPARE(pane()->toPlainText(), paneBefore);
     QCOMPARE(status(), statusBefore);
@@ -498,26 +415,24 @@ void tst_SaveReaderWindow::failingFile_data()
     const QString magic =
         QStringLiteral("Invalid Tox save file magic. Expected [0x00000000] [0x15ed1b1f]");
     const QString tooSmall = QStringLiteral("File too small to be a valid Tox save file");
-
-    QTest::newRow("empty file") << "empty.tox" << QByteArray() << HostileSetup::Plain << tooSmall;
-    QTest::newRow("seven bytes") << "seven.tox" << saveHeader().left(7) << HostileSetup::Plain
-                                 << tooSmall;
-    QTest::newRow("bad magic") << "magic.tox" << (le32(1) + le32(0x15ED1B1F) + endSection())
-                               << HostileSetup::Plain << magic;
-    QTest::newRow("text file") << "notes.tox" << QByteArray("just some words\n")
-                               << HostileSetup::Plain << magic;
-    QTest::newRow("fifo") << "pipe.tox" << QByteArray() << HostileSetup::Fifo << cannotOpen;
-    QTest::newRow("directory") << "folder.tox" << QByteArray() << HostileSetup::Directory
-                               << cannotOpen;
-    QTest::newRow("dev zero") << "/dev/zero" << QByteArray() << HostileSetup::Plain << cannotOpen;
-    QTest::newRow("sparse 3 GiB") << "huge.tox" << QByteArray() << HostileSetup::Sparse
-                                  << QStringLiteral("Could not open '%1': file too large "
-                                                    "(3221225472 bytes)");
-    QTest::newRow("vanishes after the dialog")
-        << "gone.tox" << goodSave() << HostileSetup::VanishWhenParsing << cannotOpen;
+    const auto row = [](const char *name, const char *file, const QByteArray &bytes,
+                        HostileSetup setup, const QString &error) {
+        QTest::newRow(name) << QString::fromUtf8(file) << bytes << setup << error;
+    };
+    using H = HostileSetup;
+    row("empty file", "empty.tox", QByteArray(), H::Plain, tooSmall);
+    row("seven bytes", "seven.tox", saveHeader().left(7), H::Plain, tooSmall);
+    row("bad magic", "magic.tox", le<quint32>(1) + le<quint32>(0x15ED1B1F) + endSection(), H::Plain,
+        magic);
+    row("text file", "notes.tox", "just some words\n", H::Plain, magic);
+    row("fifo", "pipe.tox", QByteArray(), H::Fifo, cannotOpen);
+    row("directory", "folder.tox", QByteArray(), H::Directory, cannotOpen);
+    row("dev zero", "/dev/zero", QByteArray(), H::Plain, cannotOpen);
+    row("sparse 3 GiB", "huge.tox", QByteArray(), H::Sparse,
+        QStringLiteral("Could not open '%1': file too large (3221225472 bytes)"));
+    row("vanishes after the dialog", "gone.tox", goodSave(), H::VanishWhenParsing, cannotOpen);
     // A name that holds markup must reach the user as typed, not rendered.
-    QTest::newRow("markup in the name")
-        << "<b>bold</b>.tox" << goodSave() << HostileSetup::VanishWhenParsing << cannotOpen;
+    row("markup in the name", "<b>bold</b>.tox", goodSave(), H::VanishWhenParsing, cannotOpen);
 }
 
 void tst_SaveReaderWindow::failingFile()
@@ -534,12 +449,13 @@ void tst_SaveReaderWindow::failingFile()
     const QString previousReport = pane()->toPlainText();
     QVERIFY(previousReport.contains(QStringLiteral("Earlier")));
 
-    const QString path = QDir::isAbsolutePath(name) ? name : dir->filePath(name);
+    const bool system = QDir::isAbsolutePath(name);
+    const QString path = system ? name : dir->filePath(name);
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
     switch (setup) {
     case HostileSetup::Plain:
     case HostileSetup::VanishWhenParsing:
-        if (!QDir::isAbsolutePath(name))
+        if (!system)
             QVERIFY(writeFile(path, bytes));
         break;
     case HostileSetup::Fifo:
@@ -563,23 +479,24 @@ void tst_SaveReaderWindow::failingFile()
                         QFile::remove(path);
                 });
     }
-    BoxSeen box;
-    QVERIFY(open(path, &box, setup == HostileSetup::Directory));
-
     const QString expectedError = error.contains(QStringLiteral("%1")) ? error.arg(path) : error;
-    QVERIFY(box.seen);
-    QCOMPARE(box.title, QStringLiteral("Error"));
-    QCOMPARE(box.text, expectedError);
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.format, Qt::PlainText);
-    QCOMPARE(box.labelFormat, Qt::PlainText);
-    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(box.buttonCount, 1);
-    QVERIFY(box.modal);
-    QCOMPARE(box.parent, window.get());
-    // The box comes first; the status bar reports the error only once it is closed.
-    QCOMPARE(box.statusWhileOpen, QStringLiteral("Parsing %1...").arg(path));
-    QCOMPARE(box.paneWhileOpen, previousReport);
+    const auto checkBox = [&](QMessageBox *box) {
+        QCOMPARE(box->windowTitle(), QStringLiteral("Error"));
+        QCOMPARE(box->text(), expectedError);
+        QCOMPARE(box->icon(), QMessageBox::Critical);
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+        QVERIFY(label);
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(box->buttons().size(), 1);
+        QVERIFY(box->isModal());
+        QCOMPARE(box->parentWidget(), window.get());
+        // The box comes first; the status bar reports the error only once it is closed.
+        QCOMPARE(status(), QStringLiteral("Parsing %1...").arg(path));
+        QCOMPARE(pane()->toPlainText(), previousReport);
+    };
+    QVERIFY(open(path, checkBox, setup != HostileSetup::Directory));
     QCOMPARE(status(), QStringLiteral("Error: %1").arg(expectedError));
     QCOMPARE(pane()->toPlainText(), previousReport);
 
@@ -590,77 +507,69 @@ void tst_SaveReaderWindow::failingFile()
     while (it.hasNext())
         reports << it.next();
     QCOMPARE(reports, QStringList(dir->filePath(QStringLiteral("previous.txt"))));
-    if (setup == HostileSetup::Plain && !QDir::isAbsolutePath(name))
+    if (setup == HostileSetup::Plain && !system)
         QCOMPARE(readFile(path), bytes);
 }
 
-void tst_SaveReaderWindow::encryptedSaveShowsNoBox_data()
-{
-    QTest::addColumn<QByteArray>("start");
-    QTest::newRow("toxEsave marker") << QByteArray("toxEsave");
-    QTest::newRow("binary marker") << QByteArray::fromHex("011e81c0d67bba9e");
-}
-
-void tst_SaveReaderWindow::encryptedSaveShowsNoBox()
-{
-    QFETCH(QByteArray, start);
-    const QString input = dir->filePath(QStringLiteral("locked.tox"));
-    QVERIFY(writeFile(input, start + QByteArray(200, '\x33')));
-    const ParseResult expected = parseSaveFile(input);
-    QVERIFY(expected.success);
-    QVERIFY(expected.report.contains(QStringLiteral("ENCRYPTED")));
-
-    QVERIFY(open(input)); // any box would be reported as unexpected
-    const QString output = dir->filePath(QStringLiteral("locked.txt"));
-    QCOMPARE(pane()->toPlainText(), expected.report);
-    QCOMPARE(readFile(output), expected.report.toUtf8());
-    QCOMPARE(status(), QStringLiteral("Parsed and saved to %1").arg(output));
-}
-
-enum class OutputSetup { None, ExistingOutput, OutputIsDirectory, OutputLinksToInput };
-Q_DECLARE_METATYPE(OutputSetup)
-
-enum class Outcome { Saved, CouldNotSave, IsInput };
-Q_DECLARE_METATYPE(Outcome)
-
-void tst_SaveReaderWindow::outputFile_data()
+void tst_SaveReaderWindow::opensAndSaves_data()
 {
     QTest::addColumn<QString>("inputName");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("shown"); // texts the report must hold
     QTest::addColumn<QString>("outputName");
     QTest::addColumn<OutputSetup>("setup");
     QTest::addColumn<Outcome>("outcome");
 
-    QTest::newRow("alice.tox") << "alice.tox"
-                               << "alice.txt" << OutputSetup::None << Outcome::Saved;
-    QTest::newRow("alice.old.tox keeps the inner dot")
-        << "alice.old.tox"
-        << "alice.old.txt" << OutputSetup::None << Outcome::Saved;
-    QTest::newRow("alice without a dot") << "alice"
-                                         << "alice.txt" << OutputSetup::None << Outcome::Saved;
-    QTest::newRow("existing output is replaced")
-        << "alice.tox"
-        << "alice.txt" << OutputSetup::ExistingOutput << Outcome::Saved;
-    QTest::newRow("output is a directory")
-        << "alice.tox"
-        << "alice.txt" << OutputSetup::OutputIsDirectory << Outcome::CouldNotSave;
-    QTest::newRow("input named .txt") << "x.txt"
-                                      << "x.txt" << OutputSetup::None << Outcome::IsInput;
-    QTest::newRow("output is a link to the input")
-        << "alice.tox"
-        << "alice.txt" << OutputSetup::OutputLinksToInput << Outcome::IsInput;
+    const auto row = [](const char *name, const char *input, const QByteArray &bytes,
+                        const QStringList &shown, const char *output, OutputSetup setup,
+                        Outcome outcome) {
+        QTest::newRow(name) << QString::fromUtf8(input) << bytes << shown
+                            << QString::fromUtf8(output) << setup << outcome;
+    };
+    const QStringList alice(QStringLiteral("Alice"));
+    const QStringList encrypted(QStringLiteral("ENCRYPTED"));
+    using O = OutputSetup;
+    // A friend name with non-ASCII letters makes the written encoding visible.
+    const QByteArray zoe("Zo\xC3\xAB \xE6\x9D\x8E");
+    row("good save with a non-ASCII name", "alice.tox",
+        saveHeader() + nospamKeys() + section(3, friendRecord(4, 0x21, zoe)) + section(4, "Alice") +
+            endSection(),
+        {QString::fromUtf8(zoe)}, "alice.txt", O::None, Outcome::Saved);
+    // An encrypted save is shown and saved like any other, without a box.
+    row("encrypted, toxEsave marker", "locked.tox", "toxEsave" + QByteArray(200, '\x33'), encrypted,
+        "locked.txt", O::None, Outcome::Saved);
+    row("encrypted, binary marker", "locked.tox",
+        QByteArray::fromHex("011e81c0d67bba9e") + QByteArray(200, '\x33'), encrypted, "locked.txt",
+        O::None, Outcome::Saved);
+    row("alice.tox", "alice.tox", goodSave(), alice, "alice.txt", O::None, Outcome::Saved);
+    row("alice.old.tox keeps the inner dot", "alice.old.tox", goodSave(), alice, "alice.old.txt",
+        O::None, Outcome::Saved);
+    row("alice without a dot", "alice", goodSave(), alice, "alice.txt", O::None, Outcome::Saved);
+    row("existing output is replaced", "alice.tox", goodSave(), alice, "alice.txt",
+        O::ExistingOutput, Outcome::Saved);
+    row("output is a directory", "alice.tox", goodSave(), alice, "alice.txt", O::OutputIsDirectory,
+        Outcome::CouldNotSave);
+    row("input named .txt", "x.txt", goodSave(), alice, "x.txt", O::None, Outcome::IsInput);
+    row("output is a link to the input", "alice.tox", goodSave(), alice, "alice.txt",
+        O::OutputLinksToInput, Outcome::IsInput);
 }
 
-void tst_SaveReaderWindow::outputFile()
+void tst_SaveReaderWindow::opensAndSaves()
 {
     QFETCH(QString, inputName);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, shown);
     QFETCH(QString, outputName);
     QFETCH(OutputSetup, setup);
     QFETCH(Outcome, outcome);
 
     const QString input = dir->filePath(inputName);
     const QString output = dir->filePath(outputName);
-    const QByteArray bytes = goodSave();
     QVERIFY(writeFile(input, bytes));
+    const ParseResult expected = parseSaveFile(input);
+    QVERIFY(expected.success);
+    for (const QString &text : shown)
+        QVERIFY2(expected.report.contains(text), qPrintable(text));
 
     // Longer than any report, so that a replacement that only overwrites the front shows.
     const QByteArray oldOutput(100000, 'o');
@@ -678,44 +587,43 @@ void tst_SaveReaderWindow::outputFile()
         QVERIFY(QFile::link(inputName, output));
         break;
     }
-    const QStringList entriesBefore =
-        QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    QStringList expectedEntries = entries(dir->path());
 
-    QVERIFY(open(input));
+    // The status bar names the file while it is being read, then tells where the report went.
+    QStringList messages;
+    QObject listener;
+    connect(window->statusBar(), &QStatusBar::messageChanged, &listener,
+            [&](const QString &message) { messages << message; });
+    QVERIFY(open(input)); // any box would be reported as unexpected
 
-    const ParseResult expected = parseSaveFile(input);
-    QVERIFY(expected.success);
     QCOMPARE(pane()->toPlainText(), expected.report);
     QCOMPARE(readFile(input), bytes);
-    QStringList entriesAfter =
-        QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-
-    QStringList expectedEntries = entriesBefore;
+    QString finalStatus;
     switch (outcome) {
     case Outcome::Saved:
-        QCOMPARE(status(), QStringLiteral("Parsed and saved to %1").arg(output));
+        finalStatus = QStringLiteral("Parsed and saved to %1").arg(output);
         QCOMPARE(readFile(output), expected.report.toUtf8());
         if (!expectedEntries.contains(outputName))
             expectedEntries << outputName;
         break;
     case Outcome::CouldNotSave:
-        QCOMPARE(status(), QStringLiteral("Parsed but could not save to %1").arg(output));
+        finalStatus = QStringLiteral("Parsed but could not save to %1").arg(output);
         QVERIFY(QFileInfo(output).isDir());
-        QCOMPARE(QDir(output).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
-                 QStringList(QStringLiteral("inside")));
+        QCOMPARE(entries(output), QStringList(QStringLiteral("inside")));
         QCOMPARE(readFile(output + QStringLiteral("/inside")), oldOutput);
         break;
     case Outcome::IsInput:
-        QCOMPARE(
-            status(),
-            QStringLiteral("Parsed but could not save to %1 (it is the input file)").arg(output));
+        finalStatus =
+            QStringLiteral("Parsed but could not save to %1 (it is the input file)").arg(output);
         if (setup == OutputSetup::OutputLinksToInput)
             QCOMPARE(QFileInfo(output).symLinkTarget(), QFileInfo(input).canonicalFilePath());
         break;
     }
+    QCOMPARE(status(), finalStatus);
+    QCOMPARE(messages, QStringList({QStringLiteral("Parsing %1...").arg(input), finalStatus}));
     // No temporary file is left behind, and nothing else appeared.
     expectedEntries.sort();
-    QCOMPARE(entriesAfter, expectedEntries);
+    QCOMPARE(entries(dir->path()), expectedEntries);
 }
 
 void tst_SaveReaderWindow::screenshot()
