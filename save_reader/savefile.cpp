@@ -87,6 +87,17 @@ constexpr quint32 kFriendDumpLimit = 64;
 constexpr quint32 kNameLimit = 128;
 constexpr quint32 kStatusMessageLimit = 200;
 
+// The longest report shown. A real save gives well under a megabyte of report, but every 8 bytes
+// of a crafted one can give a line of 60 or more characters, so a file of a few hundred
+// megabytes would need a report longer than one string can hold. The walk and the renderers'
+// loops stop once the report has reached this length, and the walk says so.
+constexpr int kMaxReportLength = 16 * 1024 * 1024;
+
+bool reportFull(const QString &report)
+{
+    return report.size() >= kMaxReportLength;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Number formatting
 
@@ -355,6 +366,12 @@ ParseResult parseSaveData(const QByteArray &data, const QString &path)
 
         ++sectionIndex;
         sectionOffset = payloadEnd;
+        if (reportFull(report)) {
+            report += QStringLiteral("\n!!! Report cut: it reached %1 characters, the most this "
+                                     "program shows; the rest of the file was not decoded. !!!\n")
+                          .arg(kMaxReportLength);
+            break;
+        }
     }
 
     appendEndLines(sectionIndex, report);
@@ -399,7 +416,7 @@ void renderFriendsSection(ByteView payload, quint32 length, QString &report)
 
     const quint32 friendCount = length / kFriendRecordSize;
     report += QStringLiteral("    Number of friends: %1\n").arg(friendCount);
-    for (quint32 friendIndex = 0; friendIndex < friendCount; ++friendIndex) {
+    for (quint32 friendIndex = 0; friendIndex < friendCount && !reportFull(report); ++friendIndex) {
         const ByteView record =
             payload.mid(quint64(friendIndex) * kFriendRecordSize, kFriendRecordSize);
         if (record.size() < kFriendRecordSize)
@@ -459,7 +476,7 @@ void appendPackedNodes(ByteView data, quint32 length, bool tcpAllowed, const QSt
     const ByteView list = data.mid(0, length);
     quint64 pos = 0;
     quint64 count = 0;
-    while (pos < list.size()) {
+    while (pos < list.size() && !reportFull(report)) {
         const AddressFamily *family = findAddressFamily(list.u8(pos), tcpAllowed);
         const quint64 nodeSize = family ? 3 + family->addressWidth + kPublicKeySize : 0;
         if (!family || !list.has(pos, nodeSize)) {
@@ -495,7 +512,7 @@ void renderDhtSection(ByteView payload, quint32 length, QString &report)
     }
 
     quint64 off = 4;
-    while (dht.has(off, 8)) {
+    while (dht.has(off, 8) && !reportFull(report)) {
         const quint32 subLength = dht.u32le(off);
         const quint16 type = dht.u16le(off + 4);
         const quint16 subCookie = dht.u16le(off + 6);

@@ -297,6 +297,8 @@ private slots:
     void parse_data();
     void parse();
     void secretKeyNeverShown();
+    void reportLimit_data();
+    void reportLimit();
     void sections_data();
     void sections();
     void packedNodes_data();
@@ -479,6 +481,82 @@ void TestSaveFile::parse()
 }
 
 // The secret key changes nothing in the report and never shows, on its own or through the walk.
+// A crafted save can make a report far longer than one string holds (a line of 60 or more
+// characters for every 8 bytes). The report stops at 16 Mi characters with a notice and the end
+// lines; what comes before the notice is the ordinary rendering.
+void TestSaveFile::reportLimit_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("lastLineBeforeNotice");
+    QTest::addColumn<int>("totalSections");
+
+    constexpr int unknownSections = 300000; // about 24 Mi characters of report
+    QByteArray many;
+    many.reserve(unknownSections * 8);
+    for (int i = 0; i < unknownSections; ++i)
+        many += sectionHeader(0, 9);
+    // Each section gives 2 lines of 62 + 20 characters or so; the cut comes after a whole section.
+    const int listed = [] {
+        int chars = 0;
+        int count = 0;
+        const QString head = headLines(kPath, 8 + unknownSections * 8);
+        chars = head.size();
+        while (chars < 16 * 1024 * 1024) {
+            chars += QStringLiteral("\nSection %1: type=9 (UNKNOWN), cookie=0x01ce, length=0\n")
+                         .arg(count)
+                         .size() +
+                     QStringLiteral("  (0 unknown bytes)\n").size();
+            ++count;
+        }
+        return count;
+    }();
+    QTest::newRow("empty sections of an unknown type")
+        << saveFile({many}) << QStringLiteral("  (0 unknown bytes)") << listed;
+
+    constexpr int relays = 200000; // about 23 Mi characters of node lines
+    QByteArray nodes;
+    nodes.reserve(relays * 39);
+    for (int i = 0; i < relays; ++i)
+        nodes += ipv4Node(10, 0, i / 256 % 256, i % 256, 443, i % 200, 130);
+    QTest::newRow("TCP relay list")
+        << saveFile({section(10, nodes), kEnd}) << QStringLiteral("TCP relays") << 1;
+
+    constexpr int subSections = 300000;
+    QByteArray dht;
+    dht.reserve(subSections * 8);
+    for (int i = 0; i < subSections; ++i)
+        dht += dhtSubSection(1, QByteArray());
+    QTest::newRow("DHT sub-sections")
+        << saveFile({section(2, dhtPayload(dht)), kEnd})
+        << QStringLiteral(
+               "    Sub-section: length=0, cookie=0x0000, type=1 (unknown, 0 bytes of data)")
+        << 1;
+}
+
+void TestSaveFile::reportLimit()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, lastLineBeforeNotice);
+    QFETCH(int, totalSections);
+
+    const ParseResult result = parseSaveData(file, kPath);
+    QVERIFY(result.success);
+    QVERIFY(result.error.isEmpty());
+    const QString notice = QStringLiteral(
+        "\n!!! Report cut: it reached 16777216 characters, the most this program shows; the rest "
+        "of the file was not decoded. !!!\n");
+    const QString end =
+        QStringLiteral("\n=== End of save file ===\nTotal sections: %1\n").arg(totalSections);
+    QVERIFY(result.report.endsWith(notice + end));
+    const QString beforeNotice =
+        result.report.left(result.report.size() - notice.size() - end.size());
+    QVERIFY(beforeNotice.size() >= 16 * 1024 * 1024);
+    QVERIFY(beforeNotice.size() < 16 * 1024 * 1024 + 200);
+    const QString lastLine = beforeNotice.section(QLatin1Char('\n'), -2, -2);
+    QVERIFY2(lastLine.contains(lastLineBeforeNotice), qPrintable(lastLine));
+    QVERIFY(!result.report.contains(QStringLiteral("(end marker)")));
+}
+
 void TestSaveFile::secretKeyNeverShown()
 {
     const QByteArray head = bytes({9, 8, 7, 6}) + key(0x20);
