@@ -143,6 +143,11 @@ qint64 findNextHeader(const LittleEndianReader &reader, qint64 from, qint64 last
 
 LogParseResult parseMessageLog(const QByteArray &content)
 {
+    return parseMessageLog(content, maxMessageCount);
+}
+
+LogParseResult parseMessageLog(const QByteArray &content, int maxMessages)
+{
     LogParseResult result;
     const LittleEndianReader reader(content);
     const qint64 n = reader.length();
@@ -159,6 +164,11 @@ LogParseResult parseMessageLog(const QByteArray &content)
 
     qint64 pos = 0;
     while (reader.contains(pos, headerSize)) {
+        // Another record starts at pos; with the list full, the walk stops short of it.
+        if (result.messages.size() >= maxMessages) {
+            result.limitReached = true;
+            break;
+        }
         const quint32 time = reader.u32(pos);
         const quint16 type = reader.u16(pos + 8);
         const qint64 textLength = reader.u16(pos + 10);

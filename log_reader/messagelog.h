@@ -22,15 +22,26 @@ struct LogMessage {
     QString text;
 };
 
+// The most messages one opening keeps. Each costs the window about 1.35 KB (the message and its
+// four table items), so this many take about 2.7 GB there; a crafted log of 17-byte records
+// could otherwise hold over a hundred million.
+constexpr int maxMessageCount = 2000000;
+
 // The outcome of decoding one log. `error` is empty whenever the record walk ran, also when it
 // produced no message.
 struct LogParseResult {
     QList<LogMessage> messages;
     QString error;
+    // The log holds more records than maxMessageCount; the walk stopped after that many.
+    bool limitReached = false;
 };
 
-// Decodes the complete contents of a log file.
+// Decodes the complete contents of a log file, keeping at most maxMessageCount messages.
 LogParseResult parseMessageLog(const QByteArray &content);
+
+// The same with another limit: the walk keeps at most `maxMessages` messages and sets
+// `limitReached` when another record follows them. `error` stays empty in that case.
+LogParseResult parseMessageLog(const QByteArray &content, int maxMessages);
 
 // The boxed four-line text block of one message; `number` is its 1-based position in the list.
 QString formatMessageBlock(const LogMessage &message, int number);

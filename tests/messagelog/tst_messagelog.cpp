@@ -205,6 +205,22 @@ QByteArray adversarialLog(QRandomGenerator &rng)
     return out;
 }
 
+// `count` minimal records of 17 bytes: a header with an empty text and a one-byte sender, which
+// the scan (one byte into the body) passes over to the next header. The time goes up by one
+// second every 1000 records, the sender runs through a to z.
+QByteArray minimalRecords(int count)
+{
+    constexpr int size = 17;
+    QByteArray log(count * size, '\0');
+    uchar *p = reinterpret_cast<uchar *>(log.data());
+    for (int i = 0; i < count; ++i, p += size) {
+        qToLittleEndian<quint32>(inWindow + quint32(i / 1000), p);
+        qToLittleEndian<quint16>(8, p + 8);
+        p[16] = uchar('a' + i % 26);
+    }
+    return log;
+}
+
 // Random text without zero bytes, so that no header can be found inside it.
 QString randomText(QRandomGenerator &rng, int maxChars)
 {
@@ -246,6 +262,10 @@ private slots:
     void parse();
     void matchesPlainScan();
     void roundTrip();
+    void messageLimit_data();
+    void messageLimit();
+    void limitOfOneOpening_data();
+    void limitOfOneOpening();
 
     void vocabularies_data();
     void vocabularies();
@@ -431,6 +451,7 @@ void TestMessageLog::parse()
     const LogParseResult result = parseMessageLog(content);
     QCOMPARE(result.error, error);
     compareMessages(result.messages, expected);
+    QVERIFY(!result.limitReached);
     if (!QTest::currentTestFailed() && !shown.isEmpty())
         QCOMPARE(result.messages.at(0).timestamp.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
                  shown);
@@ -507,6 +528,90 @@ void TestMessageLog::roundTrip()
             return;
         }
     }
+}
+
+void TestMessageLog::messageLimit_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("kept");
+    QTest::addColumn<bool>("limitReached");
+    QTest::addColumn<QString>("error");
+
+    const QByteArray a = record(inWindow, 8, 0, 0, "Ann", "one");
+    const QByteArray b = record(inWindow + 1, 9, 1, 4, "Bob", "two");
+    const QByteArray c = record(inWindow + 2, 11, 2, 0, "", "three");
+    const QByteArray d = record(inWindow + 3, 17, 0, 0, "Dan", "");
+    const auto row = [](const char *name, const QByteArray &content, int limit, int kept,
+                        bool limitReached, const QString &error = QString()) {
+        QTest::newRow(name) << content << limit << kept << limitReached << error;
+    };
+    row("3 records, limit 3", a + b + c, 3, 3, false);
+    row("4 records, limit 3", a + b + c + d, 3, 3, true);
+    row("4 records, limit 4", a + b + c + d, 4, 4, false);
+    row("4 records, limit 5", a + b + c + d, 5, 4, false);
+    row("4 records, limit 1", a + b + c + d, 1, 1, true);
+    row("1 record, limit 0", a, 0, 0, true);
+    row("negative limit", a, -1, 0, true);
+    row("bare header, limit 1", header(inWindow, 8, 0), 1, 1, false);
+    row("3 records and bytes that hold no header, limit 3", a + b + c + QByteArray(40, 'z'), 3, 3,
+        false);
+    row("3 records and a header cut short, limit 3", a + b + c + header(inWindow, 8, 0).left(15), 3,
+        3, false);
+    // The walk stops as soon as another record starts, before it is decoded.
+    row("3 records and a malformed fourth, limit 3", a + b + c + header(inWindow, 8, 40) + "x", 3,
+        3, true);
+    row("3 records and a malformed fourth, limit 4", a + b + c + header(inWindow, 8, 40) + "x", 4,
+        3, false);
+    row("3 records, the third malformed, limit 2", a + b + header(inWindow, 8, 40) + "x", 2, 2,
+        true);
+    row("too short, limit 3", a.left(15), 3, 0, false,
+        QStringLiteral("File too small to be a valid ORVA message log (min 16 bytes)"));
+    row("too short, limit 0", a.left(15), 0, 0, false,
+        QStringLiteral("File too small to be a valid ORVA message log (min 16 bytes)"));
+}
+
+void TestMessageLog::messageLimit()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, limit);
+    QFETCH(int, kept);
+    QFETCH(bool, limitReached);
+    QFETCH(QString, error);
+
+    const LogParseResult result = parseMessageLog(content, limit);
+    QCOMPARE(result.error, error);
+    QCOMPARE(result.limitReached, limitReached);
+    // The messages kept are the first ones of the whole log, as they are.
+    const LogParseResult whole = parseMessageLog(content);
+    QVERIFY(!whole.limitReached);
+    compareMessages(result.messages, whole.messages.mid(0, kept));
+}
+
+void TestMessageLog::limitOfOneOpening_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<bool>("limitReached");
+    QTest::newRow("exactly maxMessageCount records") << maxMessageCount << false;
+    QTest::newRow("one record more") << maxMessageCount + 1 << true;
+}
+
+void TestMessageLog::limitOfOneOpening()
+{
+    QFETCH(int, records);
+    QFETCH(bool, limitReached);
+
+    const QByteArray content = minimalRecords(records);
+    LogParseResult result = parseMessageLog(content);
+    QVERIFY(result.error.isEmpty());
+    QCOMPARE(result.limitReached, limitReached);
+    QCOMPARE(result.messages.size(), maxMessageCount);
+    const int last = maxMessageCount - 1;
+    compareMessages(
+        {result.messages.first(), result.messages.last()},
+        {message(inWindow, 8, 0, 0, "a"), message(inWindow + quint32(last / 1000), 8, 0, 0,
+                                                  QString(QLatin1Char(char('a' + last % 26))))});
+    result.messages.clear();
 }
 
 void TestMessageLog::vocabularies_data()
