@@ -178,9 +178,10 @@ void MainWindow::onRowChanged(int currentRow, int, int, int)
 }
 
 // Writes the parsed log text to `outputPath` in one atomic step: either the whole text lands
-// there, or an existing file keeps its old content. Returns whether the file was written.
+// there, or an existing file keeps its old content. When the log held more records than were
+// kept, a last line says so. Returns whether the file was written.
 static bool writeParsedLog(const QString &outputPath, const QString &inputPath,
-                           const QList<LogMessage> &messages)
+                           const QList<LogMessage> &messages, bool limitReached)
 {
     QSaveFile file(outputPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
@@ -204,6 +205,10 @@ static bool writeParsedLog(const QString &outputPath, const QString &inputPath,
         if (piece.size() >= pieceSize)
             put();
     }
+    if (limitReached)
+        piece +=
+            QStringLiteral("!!! Only the first %1 messages are listed; the log holds more. !!!\n")
+                .arg(messages.size());
     if (ok && !piece.isEmpty())
         put();
     // Without a commit the temporary file is discarded and an existing export stays as it was.
@@ -280,6 +285,12 @@ void MainWindow::onOpenFile()
     const QString outputPath = inputInfo.absolutePath() + QLatin1Char('/') +
                                inputInfo.completeBaseName() + QStringLiteral("_parsed.txt");
     const QString countText = QString::number(count);
+    // Every outcome of the export also says when the log was cut short.
+    const QString limitNote =
+        outcome.limitReached
+            ? QStringLiteral(" Only the first %1 messages are shown; the log holds more.")
+                  .arg(countText)
+            : QString();
 
     // The export never replaces the log it came from, also not through a symbolic link.
     const QString inputCanonical = inputInfo.canonicalFilePath();
@@ -287,16 +298,20 @@ void MainWindow::onOpenFile()
     if (!outputCanonical.isEmpty() && outputCanonical == inputCanonical) {
         statusBar()->showMessage(
             QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)")
-                .arg(countText, outputPath),
+                    .arg(countText, outputPath) +
+                limitNote,
             0);
         return;
     }
 
-    if (writeParsedLog(outputPath, inputPath, messages))
+    if (writeParsedLog(outputPath, inputPath, messages, outcome.limitReached))
         statusBar()->showMessage(
-            QStringLiteral("Parsed %1 message(s). Saved to %2").arg(countText, outputPath), 0);
-    else
-        statusBar()->showMessage(
-            QStringLiteral("Parsed %1 message(s). Could not save to %2").arg(countText, outputPath),
+            QStringLiteral("Parsed %1 message(s). Saved to %2").arg(countText, outputPath) +
+                limitNote,
             0);
+    else
+        statusBar()->showMessage(QStringLiteral("Parsed %1 message(s). Could not save to %2")
+                                         .arg(countText, outputPath) +
+                                     limitNote,
+                                 0);
 }

@@ -29,9 +29,11 @@
 #include <QVBoxLayout>
 #include <QtEndian>
 
+#include <algorithm>
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -310,6 +312,7 @@ private slots:
     void cancelChangesNothing_data();
     void cancelChangesNothing();
     void hugeSenders();
+    void tooManyMessages();
     void cellDisplayText_data();
     void cellDisplayText();
     void paneWrapping_data();
@@ -791,6 +794,99 @@ void TestLogReaderWindow::hugeSenders()
 
     QFile::remove(output);
     QFile::remove(input);
+}
+
+void TestLogReaderWindow::tooManyMessages()
+{
+    // One record more than an opening keeps, each of 17 bytes: a header with an empty text and a
+    // one-byte sender, which the scan (one byte into the body) passes over to the next header.
+    // About 34 MB; the time goes up by one second every 1000 records.
+    const int records = maxMessageCount + 1;
+    const int recordSize = 17;
+    const quint32 firstTime = 1700000000;
+    const auto senderOf = [](int i) { return char('a' + i % 26); };
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("many.log"));
+    const QString output = dir.filePath(QStringLiteral("many_parsed.txt"));
+    {
+        QByteArray log(records * recordSize, '\0');
+        auto *p = reinterpret_cast<uchar *>(log.data());
+        for (int i = 0; i < records; ++i, p += recordSize) {
+            qToLittleEndian<quint32>(firstTime + quint32(i / 1000), p);
+            qToLittleEndian<quint16>(8, p + 8);
+            p[16] = uchar(senderOf(i));
+        }
+        QVERIFY(writeFile(input, log));
+    }
+    const auto messageOf = [&](int i) {
+        LogMessage message;
+        message.timestamp = QDateTime::fromSecsSinceEpoch(firstTime + i / 1000, Qt::LocalTime, 0);
+        message.type = 8;
+        message.sender = QString(QLatin1Char(senderOf(i)));
+        return message;
+    };
+    const int last = maxMessageCount - 1;
+    const LogMessage lastMessage = messageOf(last);
+
+    auto w = std::make_unique<Window>();
+    QVERIFY(w->ok);
+    QElapsedTimer clock;
+    clock.start();
+    w->open(input);
+    const qint64 openMs = clock.elapsed();
+    clock.restart();
+    QCoreApplication::processEvents();
+    QVERIFY(!w->window.grab().toImage().isNull());
+    const qint64 paintMs = clock.elapsed();
+
+    // Shown as usual, with the first maxMessageCount messages.
+    QTableWidget *table = w->messageTable;
+    QCOMPARE(table->rowCount(), maxMessageCount);
+    QCOMPARE(table->item(0, 2)->text(), QStringLiteral("a"));
+    QCOMPARE(table->item(last, 0)->text(), QStringLiteral("2023-11-14 22:46:39"));
+    QCOMPARE(table->item(last, 2)->text(), lastMessage.sender);
+    QCOMPARE(table->currentRow(), 0);
+    QCOMPARE(w->detailView->toPlainText(), formatMessageBlock(messageOf(0), 1));
+    QCOMPARE(w->summaryLabel->text(),
+             summaryText(maxMessageCount, "14.11 22:13", "14.11 22:46", records * recordSize));
+    const QString count = QString::number(maxMessageCount);
+    QCOMPARE(w->status(),
+             savedStatus(maxMessageCount, output) +
+                 QStringLiteral(" Only the first %1 messages are shown; the log holds more.")
+                     .arg(count));
+    table->selectRow(last);
+    QCOMPARE(w->detailView->toPlainText(), formatMessageBlock(lastMessage, maxMessageCount));
+
+    // The export: the header, every block and its empty line, then the note. It is read in
+    // pieces to count its lines; only its two ends are compared.
+    QFile exported(output);
+    QVERIFY(exported.open(QIODevice::ReadOnly));
+    const QByteArray head =
+        QStringLiteral("=== ORVA Message Log: %1 ===\n\n\u250c\u2500 [2023-11-14 22:13:20]  "
+                       "\u2190  MSG  a\n")
+            .arg(input)
+            .toUtf8();
+    QCOMPARE(exported.read(head.size()), head);
+    const QByteArray tail =
+        (QLatin1Char('\n') + formatMessageBlock(lastMessage, maxMessageCount) +
+         QStringLiteral("\n!!! Only the first %1 messages are listed; the log holds more. !!!\n")
+             .arg(count))
+            .toUtf8();
+    QVERIFY(exported.seek(exported.size() - tail.size()));
+    QCOMPARE(exported.readAll(), tail);
+    QVERIFY(exported.seek(0));
+    qint64 lines = 0;
+    while (!exported.atEnd()) {
+        const QByteArray piece = exported.read(1 << 20);
+        lines += std::count(piece.cbegin(), piece.cend(), '\n');
+    }
+    QCOMPARE(lines, 2 + 5 * qint64(maxMessageCount) + 1);
+    exported.close();
+
+    qInfo("%d minimal records: open %lld ms, first paint %lld ms", records, openMs, paintMs);
+    w.reset(); // the table's 8 million items and the messages
+    QVERIFY(QFile::remove(output));
+    QVERIFY(QFile::remove(input));
 }
 
 void TestLogReaderWindow::cellDisplayText_data()
