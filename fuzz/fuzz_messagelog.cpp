@@ -1,7 +1,9 @@
 // Fuzz target for the message-log decoder and its renderings. Besides the sanitizers' checks it
 // aborts when an invariant breaks:
 //  - there are never more messages than content bytes / 16 (every record has a 16-byte header);
-//  - every message renders to a non-empty block and to exactly four table cells.
+//  - every message renders to a non-empty block and to exactly four table cells;
+//  - the walk stops short only with a full list: limitReached implies maxMessageCount messages,
+//    and with a limit of three the messages are the first three (or fewer) of the full walk.
 #include "messagelog.h"
 
 #include <QTableWidgetItem>
@@ -35,6 +37,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 
     check(result.error.isEmpty() == (size >= 16), "only a short file fails");
     check(result.messages.size() <= int(size / 16), "at most one message per 16 bytes");
+    check(!result.limitReached || result.messages.size() == maxMessageCount,
+          "a stop at the limit keeps exactly the limit");
+
+    constexpr int smallLimit = 3;
+    const LogParseResult limited = parseMessageLog(content, smallLimit);
+    check(limited.error == result.error, "the limit changes no error");
+    // With exactly the limit, a further record that turns out malformed still stops the walk.
+    check(result.messages.size() <= smallLimit || limited.limitReached,
+          "more messages than the limit stop the walk");
+    check(result.messages.size() >= smallLimit || !limited.limitReached,
+          "fewer messages than the limit never stop it");
+    check(limited.messages.size() == qMin(result.messages.size(), smallLimit),
+          "the limit keeps the first messages");
+    for (int i = 0; i < limited.messages.size(); ++i) {
+        const LogMessage &a = limited.messages.at(i);
+        const LogMessage &b = result.messages.at(i);
+        check(a.timestamp == b.timestamp && a.type == b.type && a.direction == b.direction &&
+                  a.flags == b.flags && a.sender == b.sender && a.text == b.text,
+              "the limit keeps the messages as they are");
+    }
     for (int i = 0; i < result.messages.size(); ++i) {
         const QString block = formatMessageBlock(result.messages.at(i), i + 1);
         check(!block.isEmpty() && block.endsWith(QLatin1Char('\n')), "block rendered");
