@@ -243,14 +243,9 @@ QString directionArrow(quint16 direction)
 
 QString directionLabel(quint16 direction)
 {
-    switch (direction) {
-    case 0:
-        return QStringLiteral("← IN");
-    case 1:
-        return QStringLiteral("→ OUT");
-    default:
-        return QStringLiteral("↔ ?");
-    }
+    // The arrow of the block, a space and the word.
+    const char *word = direction == 0 ? "IN" : direction == 1 ? "OUT" : "?";
+    return directionArrow(direction) + QLatin1Char(' ') + QLatin1String(word);
 }
 
 namespace
