@@ -24,10 +24,13 @@ QString readLogFile(const QString &path, QByteArray &content)
         return openError;
 
     const qint64 size = file.size();
-    if (size > maxLogSize) {
-        file.close();
+    const auto tooLarge = [&path, size] {
         return QStringLiteral("Could not open '%1': file too large (%2 bytes)")
             .arg(path, QString::number(size));
+    };
+    if (size > maxLogSize) {
+        file.close();
+        return tooLarge();
     }
 
     try {
@@ -35,8 +38,7 @@ QString readLogFile(const QString &path, QByteArray &content)
     } catch (const std::bad_alloc &) {
         file.close();
         content.clear();
-        return QStringLiteral("Could not open '%1': file too large (%2 bytes)")
-            .arg(path, QString::number(size));
+        return tooLarge();
     }
 
     // A short read means the file changed or failed under us; a partial log is not shown.
