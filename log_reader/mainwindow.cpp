@@ -1,30 +1,29 @@
 #include "mainwindow.h"
 
-#include "logfile.h"
+#include "fileio.h"
 
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
 #include <QAccessible>
 #include <QCoreApplication>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFont>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QStringList>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTableWidgetItem>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <QWidget>
+
+#include <utility>
 
 namespace
 {
@@ -177,42 +176,34 @@ void MainWindow::onRowChanged(int currentRow, int, int, int)
     detailView->setPlainText(block);
 }
 
-// Writes the parsed log text to `outputPath` in one atomic step: either the whole text lands
-// there, or an existing file keeps its old content. When the log held more records than were
-// kept, a last line says so. Returns whether the file was written.
-static bool writeParsedLog(const QString &outputPath, const QString &inputPath,
-                           const QList<LogMessage> &messages, bool limitReached)
+// Produces the parsed log text into `sink`: the header line, then every block followed by an
+// empty line, and when the log held more records than were kept, a last line that says so. The
+// text is UTF-8 whatever the locale. It is gathered in pieces of about half a million
+// characters, each ending after a block, that are encoded and written at once: no copy of the
+// whole text is held in memory.
+static bool produceParsedLog(const ByteSink &sink, const QString &inputPath,
+                             const QList<LogMessage> &messages, bool limitReached)
 {
-    QSaveFile file(outputPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
-    // The text is UTF-8 whatever the locale. It is gathered in pieces of about half a million
-    // characters, each ending after a block, that are encoded and written at once: no copy of the
-    // whole text is held in memory, and a million messages take a few hundred writes.
     constexpr int pieceSize = 1 << 19;
     QString piece;
     piece.reserve(pieceSize + 4096);
-    bool ok = true;
-    const auto put = [&file, &piece, &ok] {
+    const auto put = [&sink, &piece] {
         const QByteArray bytes = piece.toUtf8();
-        ok = file.write(bytes) == bytes.size();
         piece.resize(0); // keeps the capacity
+        return sink(bytes.constData(), bytes.size());
     };
     piece += QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath);
-    for (int i = 0; ok && i < messages.size(); ++i) {
+    for (int i = 0; i < messages.size(); ++i) {
         piece += formatMessageBlock(messages.at(i), i + 1);
         piece += QLatin1Char('\n');
-        if (piece.size() >= pieceSize)
-            put();
+        if (piece.size() >= pieceSize && !put())
+            return false;
     }
     if (limitReached)
         piece +=
             QStringLiteral("!!! Only the first %1 messages are listed; the log holds more. !!!\n")
                 .arg(messages.size());
-    if (ok && !piece.isEmpty())
-        put();
-    // Without a commit the temporary file is discarded and an existing export stays as it was.
-    return ok && file.commit();
+    return put();
 }
 
 void MainWindow::onOpenFile()
@@ -227,45 +218,49 @@ void MainWindow::onOpenFile()
     statusBar()->showMessage(QStringLiteral("Parsing %1...").arg(inputPath), 0);
     QCoreApplication::processEvents();
 
+    InputFile input = readInputFile(inputPath);
     LogParseResult outcome;
-    int byteCount = 0;
-    {
-        QByteArray content;
-        outcome.error = readLogFile(inputPath, content);
-        if (outcome.error.isEmpty()) {
-            byteCount = content.size();
-            outcome = parseMessageLog(content);
-        }
-    }
+    if (input.error.isEmpty())
+        outcome = parseMessageLog(input.data);
+    else
+        outcome.error = input.error;
+    const int byteCount = input.data.size();
+    input.data = QByteArray(); // the messages hold all that is shown from here on
 
     if (!outcome.error.isEmpty()) {
-        // Plain text: a file name is shown as it is, never interpreted as markup.
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("Parse Error"), outcome.error,
-                        QMessageBox::Ok, this);
-        box.setTextFormat(Qt::PlainText);
-        box.setModal(true);
-        box.exec();
-        statusBar()->showMessage(QStringLiteral("Error: %1").arg(outcome.error), 0);
+        showOpenError(outcome.error);
         return;
     }
+    showMessages(std::move(outcome.messages), byteCount);
+    exportMessages(inputPath, input.identity, outcome.limitReached);
+}
 
-    messages = outcome.messages;
-    outcome.messages.clear();
+void MainWindow::showOpenError(const QString &error)
+{
+    // Plain text: a file name is shown as it is, never interpreted as markup.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Parse Error"), error, QMessageBox::Ok,
+                    this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+    statusBar()->showMessage(QStringLiteral("Error: %1").arg(error), 0);
+}
+
+void MainWindow::showMessages(QList<LogMessage> decoded, int byteCount)
+{
+    messages = std::move(decoded);
     const int count = messages.size();
     messageTable->setRowCount(0);
     messageTable->setRowCount(count);
     {
         // Each setItem makes the model report the changed cell to the view, the two headers and
-        // the table's own cellChanged/itemChanged signals, which nothing here listens to; for a
-        // million rows that is 40% of the fill. The rows were just inserted, so the view lays out
-        // and repaints them all anyway once the slot returns. When assistive technology is
-        // active, the changes are reported cell by cell as usual.
+        // the table's own cellChanged/itemChanged signals, which nothing here listens to. The rows
+        // were just inserted, so the view lays out and repaints them all anyway once the slot
+        // returns. When assistive technology is active, the changes are reported cell by cell.
         QAbstractItemModel *model = messageTable->model();
-        const bool quiet = !QAccessible::isActive();
-        const QSignalBlocker blocker(quiet ? model : nullptr);
+        const QSignalBlocker blocker(QAccessible::isActive() ? nullptr : model);
         for (int row = 0; row < count; ++row) {
             const QList<QTableWidgetItem *> items = messageRowItems(messages.at(row));
-            for (int column = 0; column < items.size() && column < 4; ++column)
+            for (int column = 0; column < items.size(); ++column)
                 messageTable->setItem(row, column, items.at(column));
         }
     }
@@ -280,38 +275,36 @@ void MainWindow::onOpenFile()
                      messages.last().timestamp.toString(timeFormat), QString::number(byteCount)));
     }
     messageTable->selectRow(0);
+}
 
-    const QFileInfo inputInfo(inputPath);
-    const QString outputPath = inputInfo.absolutePath() + QLatin1Char('/') +
-                               inputInfo.completeBaseName() + QStringLiteral("_parsed.txt");
-    const QString countText = QString::number(count);
-    // Every outcome of the export also says when the log was cut short.
-    const QString limitNote =
-        outcome.limitReached
-            ? QStringLiteral(" Only the first %1 messages are shown; the log holds more.")
-                  .arg(countText)
-            : QString();
-
-    // The export never replaces the log it came from, also not through a symbolic link.
-    const QString inputCanonical = inputInfo.canonicalFilePath();
-    const QString outputCanonical = QFileInfo(outputPath).canonicalFilePath();
-    if (!outputCanonical.isEmpty() && outputCanonical == inputCanonical) {
-        statusBar()->showMessage(
-            QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)")
-                    .arg(countText, outputPath) +
-                limitNote,
-            0);
-        return;
+void MainWindow::exportMessages(const QString &inputPath, const FileIdentity &input,
+                                bool limitReached)
+{
+    const QString outputPath = outputPathFor(inputPath, QStringLiteral("_parsed.txt"));
+    const WriteStatus written = writeOutputFile(outputPath, input, [&](const ByteSink &sink) {
+        return produceParsedLog(sink, inputPath, messages, limitReached);
+    });
+    QString status;
+    switch (written) {
+    case WriteStatus::Saved:
+        status = QStringLiteral("Parsed %1 message(s). Saved to %2");
+        break;
+    case WriteStatus::IsInput:
+        status =
+            QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)");
+        break;
+    case WriteStatus::IsSymlink:
+        status =
+            QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is a symbolic link)");
+        break;
+    case WriteStatus::Failed:
+        status = QStringLiteral("Parsed %1 message(s). Could not save to %2");
+        break;
     }
-
-    if (writeParsedLog(outputPath, inputPath, messages, outcome.limitReached))
-        statusBar()->showMessage(
-            QStringLiteral("Parsed %1 message(s). Saved to %2").arg(countText, outputPath) +
-                limitNote,
-            0);
-    else
-        statusBar()->showMessage(QStringLiteral("Parsed %1 message(s). Could not save to %2")
-                                         .arg(countText, outputPath) +
-                                     limitNote,
-                                 0);
+    status = status.arg(QString::number(messages.size()), outputPath);
+    // Every outcome also says when the log was cut short.
+    if (limitReached)
+        status += QStringLiteral(" Only the first %1 messages are shown; the log holds more.")
+                      .arg(messages.size());
+    statusBar()->showMessage(status, 0);
 }

@@ -4,6 +4,8 @@
 
 #include "messagelog.h"
 
+struct FileIdentity;
+
 #include <QList>
 #include <QMainWindow>
 #include <QString>
@@ -29,6 +31,11 @@ private slots:
     void onRowChanged(int currentRow, int, int, int);
 
 private:
+    // The steps of an opening: the error box, the table and summary, the export beside the input.
+    void showOpenError(const QString &error);
+    void showMessages(QList<LogMessage> decoded, int byteCount);
+    void exportMessages(const QString &inputPath, const FileIdentity &input, bool limitReached);
+
     QPushButton *openButton = nullptr;
     QLabel *summaryLabel = nullptr;
     QLabel *statusLabel = nullptr;

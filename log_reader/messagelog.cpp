@@ -1,7 +1,6 @@
 #include "messagelog.h"
 
 #include <QLocale>
-#include <QTableWidgetItem>
 #include <QtEndian>
 
 #if defined(__SSE2__)
@@ -263,11 +262,13 @@ QChar *putDigits(QChar *out, int value, int width)
     return out + width;
 }
 
-// The time of a message as "yyyy-MM-dd HH:mm:ss". QDateTime::toString formats it in the system
-// locale, whose digits are ASCII for nearly every language; then the text is built here directly
-// (the format is parsed and the locale consulted once per call otherwise). Any other locale, or a
-// year outside 1000 to 9999, goes through toString.
-QString timeText(const QDateTime &timestamp)
+} // namespace
+
+// QDateTime::toString formats in the system locale, whose digits are ASCII for nearly every
+// language; then the text is built here directly (the format is parsed and the locale consulted
+// once per call otherwise). Any other locale, or a year outside 1000 to 9999, goes through
+// toString.
+QString messageTimeText(const QDateTime &timestamp)
 {
     const QDate date = timestamp.date();
     const QTime time = timestamp.time();
@@ -291,8 +292,6 @@ QString timeText(const QDateTime &timestamp)
     return text;
 }
 
-} // namespace
-
 QString formatMessageBlock(const LogMessage &message, int number)
 {
     // The four lines are "┌─ [%1]  %2  %3  %4\n" (time, arrow, type name, sender), "│  %1\n"
@@ -306,7 +305,7 @@ QString formatMessageBlock(const LogMessage &message, int number)
     QString block;
     block.reserve(64 + message.sender.size() + text.size() + closingLine.size());
     block += QStringLiteral("┌─ [");
-    block += timeText(message.timestamp);
+    block += messageTimeText(message.timestamp);
     block += QLatin1String("]  ");
     block += arrow;
     block += QLatin1String("  ");
@@ -324,18 +323,4 @@ QString formatMessageBlock(const LogMessage &message, int number)
     block += QLatin1Char('\n');
     block += closingLine;
     return block;
-}
-
-QList<QTableWidgetItem *> messageRowItems(const LogMessage &message)
-{
-    constexpr int previewLength = 80;
-    auto *time = new QTableWidgetItem(timeText(message.timestamp));
-    auto *direction = new QTableWidgetItem(directionLabel(message.direction));
-    direction->setData(Qt::TextAlignmentRole, int(Qt::AlignHCenter | Qt::AlignVCenter));
-    auto *sender = new QTableWidgetItem(message.sender);
-    QString preview = message.text.left(previewLength);
-    if (message.text.size() > previewLength)
-        preview += QStringLiteral("...");
-    auto *text = new QTableWidgetItem(preview);
-    return {time, direction, sender, text};
 }

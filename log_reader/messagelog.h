@@ -50,6 +50,9 @@ QString formatMessageBlock(const LogMessage &message, int number);
 // until it hands them to a table.
 QList<QTableWidgetItem *> messageRowItems(const LogMessage &message);
 
+// The time of a message as "yyyy-MM-dd HH:mm:ss", in the zone of its timestamp.
+QString messageTimeText(const QDateTime &timestamp);
+
 QString typeName(quint16 type);
 QString directionArrow(quint16 direction);
 QString directionLabel(quint16 direction);

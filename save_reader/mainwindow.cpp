@@ -1,57 +1,18 @@
 #include "mainwindow.h"
 
+#include "fileio.h"
 #include "savefile.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QVBoxLayout>
-
-namespace
-{
-
-enum class SaveOutcome { Saved, IsInput, Failed };
-
-// True when `outputPath` names the file at `inputPath`, also through a symbolic link or a
-// different spelling of the same path. An output that does not exist yet is not the input.
-bool isSameFile(const QString &outputPath, const QString &inputPath)
-{
-    const QFileInfo output(outputPath);
-    const QFileInfo input(inputPath);
-    if (output.absoluteFilePath() == input.absoluteFilePath())
-        return true;
-    const QString outputCanonical = output.canonicalFilePath();
-    return !outputCanonical.isEmpty() && outputCanonical == input.canonicalFilePath();
-}
-
-// Writes the report as UTF-8 through a temporary file that replaces the output only once it has
-// been written whole, so an existing output survives any failure unchanged. The input itself is
-// never written.
-SaveOutcome saveReport(const QString &report, const QString &outputPath, const QString &inputPath)
-{
-    if (isSameFile(outputPath, inputPath))
-        return SaveOutcome::IsInput;
-
-    QSaveFile file(outputPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return SaveOutcome::Failed;
-    const QByteArray bytes = report.toUtf8();
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return SaveOutcome::Failed;
-    }
-    return file.commit() ? SaveOutcome::Saved : SaveOutcome::Failed;
-}
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 {
@@ -109,8 +70,15 @@ void MainWindow::onOpenFile()
     statusBar()->showMessage(QStringLiteral("Parsing %1...").arg(path), 0);
     QCoreApplication::processEvents();
 
-    const ParseResult result = parseSaveFile(path);
-    if (!result.success && !result.error.isEmpty()) {
+    // The input is read here rather than by parseSaveFile, so that the output can be checked
+    // against the very file that was read.
+    const InputFile input = readInputFile(path);
+    ParseResult result;
+    if (input.error.isEmpty())
+        result = parseSaveData(input.data, path);
+    else
+        result.error = input.error;
+    if (!result.success) {
         // Built by hand rather than with QMessageBox::critical so that a file name holding
         // markup is shown as the characters it is made of.
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), result.error,
@@ -123,22 +91,21 @@ void MainWindow::onOpenFile()
 
     reportView->setPlainText(result.report);
 
-    const QFileInfo input(path);
-    const QString outputPath =
-        input.absolutePath() + QLatin1Char('/') + input.completeBaseName() + QStringLiteral(".txt");
-    switch (saveReport(result.report, outputPath, path)) {
-    case SaveOutcome::Saved:
-        statusBar()->showMessage(QStringLiteral("Parsed and saved to %1").arg(outputPath), 0);
+    const QString outputPath = outputPathFor(path, QStringLiteral(".txt"));
+    QString status;
+    switch (writeOutputFile(outputPath, input.identity, result.report.toUtf8())) {
+    case WriteStatus::Saved:
+        status = QStringLiteral("Parsed and saved to %1");
         break;
-    case SaveOutcome::IsInput:
-        statusBar()->showMessage(
-            QStringLiteral("Parsed but could not save to %1 (it is the input file)")
-                .arg(outputPath),
-            0);
+    case WriteStatus::IsInput:
+        status = QStringLiteral("Parsed but could not save to %1 (it is the input file)");
         break;
-    case SaveOutcome::Failed:
-        statusBar()->showMessage(QStringLiteral("Parsed but could not save to %1").arg(outputPath),
-                                 0);
+    case WriteStatus::IsSymlink:
+        status = QStringLiteral("Parsed but could not save to %1 (it is a symbolic link)");
+        break;
+    case WriteStatus::Failed:
+        status = QStringLiteral("Parsed but could not save to %1");
         break;
     }
+    statusBar()->showMessage(status.arg(outputPath), 0);
 }

@@ -1,7 +1,6 @@
 #include "savefile.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "fileio.h"
 
 #include <algorithm>
 #include <limits>
@@ -69,10 +68,6 @@ constexpr quint16 kDhtNodesSubType = 4;
 // toxencryptsave library ("toxEsave") and an older binary one.
 constexpr char kEncryptedMagic[] = "toxEsave";
 constexpr uchar kEncryptedMarker[kHeaderSize] = {0x01, 0x1E, 0x81, 0xC0, 0xD6, 0x7B, 0xBA, 0x9E};
-
-// Qt 5 cannot hold more than about 2 GiB in one QByteArray; readAll() silently returns nothing
-// for larger files, so they are refused up front.
-constexpr qint64 kMaxReadableSize = std::numeric_limits<int>::max() - 4096;
 
 constexpr quint32 kNospamKeysMinSize = 68; // nospam 4, public key 32, secret key 32
 constexpr quint32 kPublicKeySize = 32;
@@ -270,29 +265,13 @@ QString keyToHex(ByteView key)
 
 ParseResult parseSaveFile(const QString &path)
 {
-    ParseResult result;
-    const QString cannotOpen = QStringLiteral("Could not open '%1'").arg(path);
-
-    // Only regular files are read: opening a FIFO would block, and a device may never end.
-    const QFileInfo info(path);
-    if (!info.isFile()) {
-        result.error = cannotOpen;
+    const InputFile input = readInputFile(path);
+    if (!input.error.isEmpty()) {
+        ParseResult result;
+        result.error = input.error;
         return result;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.isSequential()) {
-        result.error = cannotOpen;
-        return result;
-    }
-    const qint64 size = file.size();
-    if (size > kMaxReadableSize) {
-        result.error = QStringLiteral("Could not open '%1': file too large (%2 bytes)")
-                           .arg(path, QString::number(size));
-        return result;
-    }
-    const QByteArray data = file.readAll();
-    file.close();
-    return parseSaveData(data, path);
+    return parseSaveData(input.data, path);
 }
 
 ParseResult parseSaveData(const QByteArray &data, const QString &path)

@@ -1,6 +1,6 @@
 // Drives the log_reader window headless: the open button, the real file dialog and message box,
 // the table, the detail pane, the summary, the status bar and the export file beside the input.
-#include "logfile.h"
+#include "fileio.h"
 #include "mainwindow.h"
 #include "messagelog.h"
 
@@ -463,7 +463,7 @@ void TestLogReaderWindow::openLog_data()
     row("directory at the export path", "chat.log", "chat_parsed.txt", "directory", "failed");
     row("export is a symlink to the input", "chat.log", "chat_parsed.txt", "symlink", "input");
     row("input is a symlink to the export name", "chat.log", "chat_parsed.txt", "reverse", "input");
-    row("export is a hard link to the input", "chat.log", "chat_parsed.txt", "hardlink");
+    row("export is a hard link to the input", "chat.log", "chat_parsed.txt", "hardlink", "input");
     // After first.log, with its last row selected.
     row("second log replaces the first", "second.log", "second_parsed.txt", "after a log", "saved",
         secondLog(), summaryText(2, "09.03 16:00", "03.07 09:46", secondLog().size()),
@@ -697,9 +697,9 @@ void TestLogReaderWindow::unreadableInput()
     }
 
     // The reader alone: only a regular file (also through a link) is read, whole.
-    QByteArray read("previous content");
-    QCOMPARE(::readLogFile(input, read), withPath(readError, input));
-    QCOMPARE(read, readError.isEmpty() ? content : QByteArray());
+    const InputFile read = readInputFile(input);
+    QCOMPARE(read.error, withPath(readError, input));
+    QCOMPARE(read.data, readError.isEmpty() ? content : QByteArray());
 }
 
 void TestLogReaderWindow::cancelChangesNothing_data()

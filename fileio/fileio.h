@@ -1,0 +1,56 @@
+// How every program of this project reads its input and writes its one output. The input is read
+// through a descriptor that cannot block and is checked after it was opened; the output is written
+// beside it through a fresh temporary file that replaces the old output only once it is complete,
+// never through a symbolic link and never over the input itself.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <limits>
+#include <sys/types.h>
+
+// A file on disk as the kernel knows it: the same file has the same device and inode under every
+// name (hard links, bind mounts, `..` through links, case-insensitive file systems).
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool valid = false;
+};
+
+// The whole content of an input file, or why it could not be read.
+struct InputFile {
+    QByteArray data;
+    FileIdentity identity;
+    QString error; // empty when `data` holds the whole file
+};
+
+// The largest file that is read: Qt 5 holds at most about 2 GiB in one byte array.
+constexpr qint64 maxInputSize = std::numeric_limits<int>::max() - 4096;
+
+// Reads the regular file at `path` whole, exactly the size it had when it was opened. Directories,
+// pipes, devices and sockets are refused without blocking; so is a file larger than maxInputSize,
+// and a file that yields fewer bytes than its size.
+InputFile readInputFile(const QString &path);
+
+enum class WriteStatus {
+    Saved,     // the output holds exactly the bytes produced
+    IsInput,   // the output name is the input file: nothing was written
+    IsSymlink, // the output name is a symbolic link: nothing was written
+    Failed,    // nothing was written, and an existing output is as it was
+};
+
+// Takes the output's bytes piece by piece; false when a piece could not be written.
+using ByteSink = std::function<bool(const char *data, qint64 size)>;
+// Produces the whole output into the sink; false stops the write.
+using OutputProducer = std::function<bool(const ByteSink &sink)>;
+
+// Writes the output file at `outputPath`, unless it is the file `input` or a symbolic link.
+WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
+                            const OutputProducer &produce);
+WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
+                            const QByteArray &bytes);
+
+// The output beside `inputPath`: its folder, its name up to the last dot, then `suffix`.
+QString outputPathFor(const QString &inputPath, const QString &suffix);
