@@ -3,98 +3,51 @@
 #include "fileio.h"
 
 #include <algorithm>
-#include <limits>
-
-// ---------------------------------------------------------------------------------------------
-// ByteView
-
-ByteView ByteView::mid(quint64 offset, quint64 width) const
-{
-    if (offset >= count)
-        return ByteView(bytes, 0);
-    const quint64 available = count - offset;
-    return ByteView(bytes + offset, static_cast<quint32>(std::min(width, available)));
-}
-
-quint8 ByteView::u8(quint64 offset) const
-{
-    return has(offset, 1) ? bytes[offset] : 0;
-}
-
-quint16 ByteView::u16le(quint64 offset) const
-{
-    if (!has(offset, 2))
-        return 0;
-    return static_cast<quint16>(bytes[offset] | bytes[offset + 1] << 8);
-}
-
-quint16 ByteView::u16be(quint64 offset) const
-{
-    if (!has(offset, 2))
-        return 0;
-    return static_cast<quint16>(bytes[offset] << 8 | bytes[offset + 1]);
-}
-
-quint32 ByteView::u32le(quint64 offset) const
-{
-    if (!has(offset, 4))
-        return 0;
-    return quint32(bytes[offset]) | quint32(bytes[offset + 1]) << 8 |
-           quint32(bytes[offset + 2]) << 16 | quint32(bytes[offset + 3]) << 24;
-}
-
-quint32 ByteView::u32be(quint64 offset) const
-{
-    if (!has(offset, 4))
-        return 0;
-    return quint32(bytes[offset]) << 24 | quint32(bytes[offset + 1]) << 16 |
-           quint32(bytes[offset + 2]) << 8 | quint32(bytes[offset + 3]);
-}
 
 namespace
 {
 
 // ---------------------------------------------------------------------------------------------
-// Container constants
+// Format constants
 
-constexpr int kHeaderSize = 8;        // zero word + global cookie
-constexpr int kSectionHeaderSize = 8; // length u32, type u16, cookie u16
+constexpr quint64 kHeaderSize = 8;        // zero word + global cookie
+constexpr quint64 kSectionHeaderSize = 8; // length u32, type u16, cookie u16
 constexpr quint32 kGlobalCookie = 0x15ED1B1F;
 constexpr quint16 kSectionCookie = 0x01CE;
 constexpr quint32 kDhtCookie = 0x0159000D;
 constexpr quint16 kDhtNodesSubType = 4;
+constexpr quint16 kEndSectionType = 255;
 
 // Encrypted saves start with a fixed 8-byte marker. Two are known: the one written by the
 // toxencryptsave library ("toxEsave") and an older binary one.
 constexpr char kEncryptedMagic[] = "toxEsave";
-constexpr uchar kEncryptedMarker[kHeaderSize] = {0x01, 0x1E, 0x81, 0xC0, 0xD6, 0x7B, 0xBA, 0x9E};
+constexpr char kEncryptedMarker[] = "\x01\x1E\x81\xC0\xD6\x7B\xBA\x9E";
 
-constexpr quint32 kNospamKeysMinSize = 68; // nospam 4, public key 32, secret key 32
-constexpr quint32 kPublicKeySize = 32;
+// Every save keeps its secret key here: global header 8, section header 8, nospam 4, public
+// key 32. Only an intact first NOSPAMKEYS section tells the decoder to leave it alone.
+constexpr quint64 kSecretKeyOffset = 52;
+constexpr quint64 kSecretKeySize = 32;
+constexpr quint32 kNospamKeysSize = 68; // nospam 4, public key 32, secret key 32
+constexpr quint16 kNospamKeysType = 1;
+
+constexpr quint64 kPublicKeySize = 32;
 constexpr quint32 kFriendRecordSize = 2216;
-constexpr quint32 kFriendStatusOffset = 0;
-constexpr quint32 kFriendKeyOffset = 1;
-constexpr quint32 kFriendInfoSizeOffset = 1058;
-constexpr quint32 kFriendNameOffset = 1060;
-constexpr quint32 kFriendNameLengthOffset = 1188;
-constexpr quint32 kFriendNameCapacity = 128;
+constexpr quint64 kFriendUnreadAfterKey = 1025;
+constexpr quint64 kFriendNameCapacity = 128;
+constexpr quint64 kFriendUnreadAtEnd = 1026;
 constexpr quint32 kFriendDumpLimit = 64;
 constexpr quint32 kNameLimit = 128;
 constexpr quint32 kStatusMessageLimit = 200;
 
-// The longest report shown. A real save gives well under a megabyte of report, but every 8 bytes
-// of a crafted one can give a line of 60 or more characters, so a file of a few hundred
-// megabytes would need a report longer than one string can hold. The walk and the renderers'
-// loops stop once the report has reached this length, and the walk says so.
+// The longest report shown. Every 8 bytes of a crafted save can ask for a line of 60 or more
+// characters, so a large one would need a report longer than one string can hold. The walk and
+// the loops over friends, sub-sections and nodes stop once the report has reached this length.
 constexpr int kMaxReportLength = 16 * 1024 * 1024;
 
 bool reportFull(const QString &report)
 {
     return report.size() >= kMaxReportLength;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Number formatting
 
 QString dec(quint64 value)
 {
@@ -107,44 +60,13 @@ QString hex(quint64 value, int width)
     return QStringLiteral("%1").arg(value, width, 16, QLatin1Char('0'));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Section types
-
-using SectionRenderer = void (*)(ByteView, quint32, QString &);
-
-struct SectionType {
-    quint16 code;
-    const char *name;
-    SectionRenderer renderer;
-};
-
-constexpr quint16 kEndSectionType = 255;
-
-const SectionType kSectionTypes[] = {
-    {1, "NOSPAMKEYS", renderNospamKeysSection},
-    {2, "DHT", renderDhtSection},
-    {3, "FRIENDS", renderFriendsSection},
-    {4, "NAME", renderNameSection},
-    {5, "STATUSMESSAGE", renderStatusMessageSection},
-    {6, "STATUS", renderStatusSection},
-    {7, "GROUPS", renderGroupsSection},
-    {10, "TCP_RELAY", renderTcpRelaySection},
-    {11, "PATH_NODE", renderPathNodeSection},
-    {20, "CONFERENCES", renderConferencesSection},
-    {kEndSectionType, "END", nullptr},
-};
-
-const SectionType *findSectionType(quint16 code)
+// Appends a damage line to the report and its text to `problems`.
+void reportProblem(const QString &before, const QString &text, const QString &after,
+                   QStringList &problems, QString &report)
 {
-    for (const SectionType &type : kSectionTypes) {
-        if (type.code == code)
-            return &type;
-    }
-    return nullptr;
+    report += before + text + after;
+    problems << text;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Packed nodes
 
 struct AddressFamily {
     quint8 code;
@@ -160,71 +82,277 @@ const AddressFamily kAddressFamilies[] = {
     {138, "TCP_IPv6", 16, true},
 };
 
-const AddressFamily *findAddressFamily(quint8 code, bool tcpAllowed)
+const AddressFamily *findAddressFamily(quint8 code)
 {
     for (const AddressFamily &family : kAddressFamilies) {
-        if (family.code == code && (tcpAllowed || !family.tcpOnly))
+        if (family.code == code)
             return &family;
     }
     return nullptr;
 }
 
-QString formatAddress(ByteView address)
+// ---------------------------------------------------------------------------------------------
+// Node lists
+
+// Reads one packed node; false when its family is not accepted here or it is cut short.
+bool readPackedNode(ByteReader &in, bool tcpAllowed, PackedNode &node)
 {
-    QString text;
-    if (address.size() == 4) {
-        for (quint32 i = 0; i < 4; ++i) {
-            if (i > 0)
-                text += QLatin1Char('.');
-            text += dec(address.u8(i));
+    if (!in.u8(node.family))
+        return false;
+    const AddressFamily *family = findAddressFamily(node.family);
+    if (!family || (family->tcpOnly && !tcpAllowed))
+        return false;
+    return in.bytes(quint64(family->addressWidth), node.address) && in.u16be(node.port) &&
+           in.bytes(kPublicKeySize, node.publicKey);
+}
+
+NodeList decodeNodeList(ByteReader list, bool tcpAllowed, const QString &label,
+                        QStringList &problems, QString &report)
+{
+    NodeList result;
+    while (!list.atEnd() && !reportFull(report)) {
+        const quint64 offset = list.offset();
+        PackedNode node;
+        if (!readPackedNode(list, tcpAllowed, node)) {
+            result.damaged = true;
+            result.damageOffset = offset;
+            reportProblem(QStringLiteral("      ["),
+                          QStringLiteral("error parsing node at offset %1").arg(dec(offset)),
+                          QStringLiteral("]\n"), problems, report);
+            break;
         }
-        return text;
+        report += QStringLiteral("      Node %1: %2 ")
+                      .arg(dec(quint64(result.nodes.size())), addressFamilyName(node.family));
+        report += nodeAddressText(node);
+        report += QStringLiteral(":%1 pubkey=%2\n").arg(dec(node.port), keyToHex(node.publicKey));
+        result.nodes.append(node);
     }
-    for (quint32 group = 0; group < address.size() / 2; ++group) {
-        if (group > 0)
-            text += QLatin1Char(':');
-        text += hex(address.u16be(group * 2), 4);
-    }
-    return text;
+    report +=
+        QStringLiteral("    Total %1: %2 node(s)\n").arg(label, dec(quint64(result.nodes.size())));
+    return result;
+}
+
+// The first `length` bytes of a payload (a renderer may be handed a longer view).
+ByteReader firstBytes(ByteReader payload, quint32 length)
+{
+    ByteReader part;
+    payload.take(std::min<quint64>(length, payload.remaining()), part);
+    return part;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Text
+// Section payloads. Each appends the lines of one section to the report as it fills the record.
 
-// Bytes 0x20..0x7E print as themselves; every other byte as \xNN.
-void appendEscapedBytes(ByteView bytes, QString &report)
+void decodeNospamKeys(SaveSection &section, ByteReader payload, QString &report)
 {
-    for (quint32 i = 0; i < bytes.size(); ++i) {
-        const quint8 byte = bytes.u8(i);
-        if (byte >= 0x20 && byte <= 0x7E) {
-            report += QLatin1Char(static_cast<char>(byte));
-        } else {
-            report += QLatin1String("\\x");
-            report += hex(byte, 2);
+    report += QStringLiteral("  [NOSPAMKEYS Section] (%1 bytes)\n").arg(section.length);
+    if (section.length < kNospamKeysSize || payload.remaining() < kNospamKeysSize) {
+        section.tooShort = true;
+        reportProblem(QStringLiteral("    ("), QStringLiteral("too short"), QStringLiteral(")\n"),
+                      section.problems, report);
+        return;
+    }
+    // The nospam is shown the way the Tox ID carries it: its four bytes in stored order.
+    payload.u32be(section.nospam);
+    payload.bytes(kPublicKeySize, section.publicKey);
+    report +=
+        QStringLiteral("    nospam: 0x%1 (%2)\n").arg(hex(section.nospam, 8), dec(section.nospam));
+    report += QStringLiteral("    public_key: %1\n").arg(keyToHex(section.publicKey));
+    // The secret key, the next 32 bytes, is never read.
+    report += QLatin1String("    secret_key: <hidden>\n");
+}
+
+bool readFriend(ByteReader &in, SaveFriend &person)
+{
+    QByteArray nameArea;
+    quint16 nameLength = 0;
+    if (!(in.u8(person.status) && in.bytes(kPublicKeySize, person.publicKey) &&
+          in.skip(kFriendUnreadAfterKey) && in.u16be(person.infoSize) &&
+          in.bytes(kFriendNameCapacity, nameArea) && in.u16be(nameLength) &&
+          in.skip(kFriendUnreadAtEnd)))
+        return false;
+    person.hasName = person.status > 2;
+    // Exactly that many bytes: the QByteArray overload of fromUtf8 would stop at a zero byte.
+    if (person.hasName)
+        person.name = QString::fromUtf8(
+            nameArea.constData(), int(std::min<quint64>(nameLength, kFriendNameCapacity)));
+    return true;
+}
+
+void decodeFriends(SaveSection &section, ByteReader payload, QString &report)
+{
+    const quint32 length = section.length;
+    report += QStringLiteral("  [FRIENDS Section] (%1 bytes)\n").arg(length);
+    if (length == 0 || length % kFriendRecordSize != 0) {
+        section.unexpectedSize = true;
+        reportProblem(QStringLiteral("    ("),
+                      QStringLiteral("unexpected size - not a multiple of %1; length=%2")
+                          .arg(kFriendRecordSize)
+                          .arg(length),
+                      QStringLiteral(")\n"), section.problems, report);
+        report += QLatin1String("    Raw hex dump of first 64 bytes:\n      ");
+        payload.bytes(std::min<quint64>({length, kFriendDumpLimit, payload.remaining()}),
+                      section.rawDump);
+        for (const char byte : qAsConst(section.rawDump)) {
+            report += hex(quint8(byte), 2);
+            report += QLatin1Char(' ');
         }
+        report += QLatin1Char('\n');
+        return;
+    }
+
+    report += QStringLiteral("    Number of friends: %1\n").arg(length / kFriendRecordSize);
+    for (SaveFriend person; !reportFull(report) && readFriend(payload, person); person = {}) {
+        report += QStringLiteral("    Friend %1: status=%2 pk=%3 info_size=%4")
+                      .arg(dec(quint64(section.friends.size())), dec(person.status),
+                           keyToHex(person.publicKey), dec(person.infoSize));
+        if (person.hasName)
+            report += QStringLiteral(" name=\"%1\"").arg(person.name);
+        report += QLatin1Char('\n');
+        section.friends.append(person);
     }
 }
 
-void renderQuotedText(const char *titleTemplate, ByteView payload, quint32 length, quint32 limit,
-                      QString &report)
+void decodeQuotedText(SaveSection &section, ByteReader payload, const char *titleTemplate,
+                      quint32 limit, QString &report)
 {
-    report += QString::fromLatin1(titleTemplate).arg(length);
-    appendEscapedBytes(payload.mid(0, std::min(length, limit)), report);
+    report += QString::fromLatin1(titleTemplate).arg(section.length);
+    payload.bytes(std::min<quint64>({section.length, limit, payload.remaining()}), section.text);
+    // Bytes 0x20..0x7E print as themselves; every other byte as \xNN.
+    for (const char byte : qAsConst(section.text)) {
+        const quint8 value = quint8(byte);
+        if (value >= 0x20 && value <= 0x7E) {
+            report += QLatin1Char(byte);
+        } else {
+            report += QLatin1String("\\x");
+            report += hex(value, 2);
+        }
+    }
     report += QLatin1String("\"\n");
 }
 
-QString userStatusWord(quint8 status)
+void decodeStatus(SaveSection &section, ByteReader payload, QString &report)
 {
-    switch (status) {
-    case 0:
-        return QStringLiteral("online");
-    case 1:
-        return QStringLiteral("away");
-    case 2:
-        return QStringLiteral("busy");
-    default:
-        return QStringLiteral("unknown (%1)").arg(dec(status));
+    report += QStringLiteral("  [STATUS Section] (%1 bytes): ").arg(section.length);
+    section.hasStatus = section.length > 0 && payload.u8(section.status);
+    if (section.hasStatus)
+        report += userStatusText(section.status);
+    report += QLatin1Char('\n');
+}
+
+void decodeDht(SaveSection &section, ByteReader payload, QString &report)
+{
+    report += QLatin1String("  [DHT Section]\n");
+    if (!payload.u32le(section.dhtCookie)) {
+        section.tooShort = true;
+        reportProblem(QStringLiteral("    ("),
+                      QStringLiteral("too short: %1 bytes").arg(section.length),
+                      QStringLiteral(")\n"), section.problems, report);
+        return;
     }
+    report += QStringLiteral("    DHT cookie: 0x%1 (expected 0x%2)\n")
+                  .arg(hex(section.dhtCookie, 8), hex(kDhtCookie, 8));
+    section.dhtCookieValid = section.dhtCookie == kDhtCookie;
+    if (!section.dhtCookieValid) {
+        reportProblem(QStringLiteral("    ("), QStringLiteral("invalid DHT cookie - skipping"),
+                      QStringLiteral(")\n"), section.problems, report);
+        return;
+    }
+
+    // Sub-sections follow while a whole 8-byte header fits; 1 to 7 bytes after the last one are
+    // not reported.
+    while (payload.remaining() >= 8 && !reportFull(report)) {
+        DhtSubSection sub;
+        payload.u32le(sub.length);
+        payload.u16le(sub.type);
+        payload.u16le(sub.cookie);
+        const QString line = QStringLiteral("Sub-section: length=%1, cookie=0x%2, type=%3")
+                                 .arg(dec(sub.length), hex(sub.cookie, 4), dec(sub.type));
+        ByteReader data;
+        if (!payload.take(sub.length, data)) {
+            sub.content = DhtSubSection::Content::BeyondSection;
+            reportProblem(QStringLiteral("    "),
+                          line + QStringLiteral(" (extends beyond section!)"), QStringLiteral("\n"),
+                          section.problems, report);
+            section.subSections.append(sub);
+            return;
+        }
+        report += QStringLiteral("    ") + line;
+        if (sub.type == kDhtNodesSubType && sub.length != 0) {
+            sub.content = DhtSubSection::Content::Nodes;
+            report += QLatin1String(" [DHT NODES]\n");
+            sub.nodes =
+                decodeNodeList(data, false, QStringLiteral("DHT nodes"), section.problems, report);
+        } else if (sub.type == kDhtNodesSubType) {
+            sub.content = DhtSubSection::Content::Empty;
+            report += QLatin1String(" (empty)\n");
+        } else {
+            report += QStringLiteral(" (unknown, %1 bytes of data)\n").arg(sub.length);
+        }
+        section.subSections.append(sub);
+    }
+}
+
+void decodeNodeListSection(SaveSection &section, ByteReader payload, const char *title,
+                           bool tcpAllowed, const char *label, QString &report)
+{
+    report += QLatin1String(title);
+    if (section.length == 0) {
+        report += QLatin1String("    (empty)\n");
+        return;
+    }
+    section.nodes = decodeNodeList(firstBytes(payload, section.length), tcpAllowed,
+                                   QLatin1String(label), section.problems, report);
+}
+
+// Hands the payload to the decoder of its type; false for a type without one.
+bool decodePayload(SaveSection &section, ByteReader payload, QString &report)
+{
+    switch (section.type) {
+    case 1:
+        decodeNospamKeys(section, payload, report);
+        return true;
+    case 2:
+        decodeDht(section, firstBytes(payload, section.length), report);
+        return true;
+    case 3:
+        decodeFriends(section, firstBytes(payload, section.length), report);
+        return true;
+    case 4:
+        decodeQuotedText(section, payload, "  [NAME Section] (%1 bytes): \"", kNameLimit, report);
+        return true;
+    case 5:
+        decodeQuotedText(section, payload, "  [STATUSMESSAGE Section] (%1 bytes): \"",
+                         kStatusMessageLimit, report);
+        return true;
+    case 6:
+        decodeStatus(section, payload, report);
+        return true;
+    case 7:
+        report += QStringLiteral("  (msgpack-encoded binary data, %1 bytes)\n").arg(section.length);
+        return true;
+    case 10:
+        decodeNodeListSection(section, payload, "  [TCP_RELAY Section]\n", true, "TCP relays",
+                              report);
+        return true;
+    case 11:
+        decodeNodeListSection(section, payload, "  [PATH_NODE Section]\n", false, "path nodes",
+                              report);
+        return true;
+    case 20:
+        report += QStringLiteral("  (conference data, %1 bytes)\n").arg(section.length);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void renderAlone(quint16 type, ByteReader payload, quint32 length, QString &report)
+{
+    SaveSection section;
+    section.type = type;
+    section.length = length;
+    decodePayload(section, payload, report);
 }
 
 void appendEndLines(quint64 totalSections, QString &report)
@@ -233,35 +361,71 @@ void appendEndLines(quint64 totalSections, QString &report)
     report += QStringLiteral("Total sections: %1\n").arg(totalSections);
 }
 
-bool startsWith(const QByteArray &data, const uchar *marker)
-{
-    return data.size() >= kHeaderSize && std::equal(marker, marker + kHeaderSize, data.constData(),
-                                                    [](uchar m, char d) { return m == uchar(d); });
-}
-
 bool isEncrypted(const QByteArray &data)
 {
-    return startsWith(data, kEncryptedMarker) ||
-           startsWith(data, reinterpret_cast<const uchar *>(kEncryptedMagic));
+    return data.startsWith(QByteArray::fromRawData(kEncryptedMarker, int(kHeaderSize))) ||
+           data.startsWith(kEncryptedMagic);
+}
+
+// Walks the sections from offset 8, filling `contents` and the report.
+void walkSections(ByteReader file, SaveContents &contents, QString &report)
+{
+    file.skip(kHeaderSize);
+    quint64 index = 0;
+    while (file.remaining() >= kSectionHeaderSize) {
+        SaveSection section;
+        section.index = index;
+        section.offset = file.offset();
+        file.u32le(section.length);
+        file.u16le(section.type);
+        file.u16le(section.cookie);
+        ByteReader payload;
+        if (!file.take(section.length, payload)) {
+            reportProblem(QStringLiteral("\nError: "),
+                          QStringLiteral("Section %1 extends beyond file (offset=%2, length=%3, "
+                                         "file_size=%4)")
+                              .arg(dec(index), dec(section.offset + kSectionHeaderSize),
+                                   dec(section.length), dec(contents.fileSize)),
+                          QStringLiteral("\n"), contents.problems, report);
+            break;
+        }
+
+        report += QStringLiteral("\nSection %1: type=%2 (%3), cookie=0x%4, length=%5\n")
+                      .arg(dec(index), dec(section.type), sectionTypeName(section.type),
+                           hex(section.cookie, 4), dec(section.length));
+        if (section.cookie != kSectionCookie) {
+            reportProblem(QStringLiteral("  ("),
+                          QStringLiteral("unexpected cookie type - expected 0x%1")
+                              .arg(hex(kSectionCookie, 4)),
+                          QStringLiteral(")\n"), section.problems, report);
+        }
+        if (section.type == kEndSectionType) {
+            report += QLatin1String("  (end marker)\n");
+            contents.sections.append(section);
+            appendEndLines(index + 1, report);
+            return;
+        }
+        if (!decodePayload(section, payload, report))
+            report += QStringLiteral("  (%1 unknown bytes)\n").arg(section.length);
+        contents.sections.append(section);
+
+        ++index;
+        if (reportFull(report)) {
+            reportProblem(QStringLiteral("\n!!! "),
+                          QStringLiteral("Report cut: it reached %1 characters, the most this "
+                                         "program shows; the rest of the file was not decoded.")
+                              .arg(kMaxReportLength),
+                          QStringLiteral(" !!!\n"), contents.problems, report);
+            break;
+        }
+    }
+    appendEndLines(index, report);
 }
 
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Public entry points
-
-QString keyToHex(ByteView key)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    const ByteView bytes = key.mid(0, kPublicKeySize);
-    QString text(static_cast<int>(2 * bytes.size()), Qt::Uninitialized);
-    QChar *out = text.data();
-    for (quint32 i = 0; i < bytes.size(); ++i) {
-        *out++ = QLatin1Char(digits[bytes.u8(i) >> 4]);
-        *out++ = QLatin1Char(digits[bytes.u8(i) & 0x0F]);
-    }
-    return text;
-}
 
 ParseResult parseSaveFile(const QString &path)
 {
@@ -276,269 +440,212 @@ ParseResult parseSaveFile(const QString &path)
 
 ParseResult parseSaveData(const QByteArray &data, const QString &path)
 {
-    ParseResult result;
-    const ByteView file(data);
-    const quint64 fileSize = file.size();
+    return decodeSaveData(data, path).result;
+}
 
-    if (fileSize < kHeaderSize) {
+SaveDecoding decodeSaveData(const QByteArray &data, const QString &path)
+{
+    SaveDecoding decoding;
+    ParseResult &result = decoding.result;
+    SaveContents &contents = decoding.contents;
+    QString &report = result.report;
+    ByteReader file(data);
+    contents.fileSize = file.size();
+
+    if (contents.fileSize < kHeaderSize) {
         result.error = QStringLiteral("File too small to be a valid Tox save file");
-        return result;
+        return decoding;
     }
 
-    QString &report = result.report;
     report += QStringLiteral("=== Tox Save File: %1 ===\n").arg(path);
-    report += QStringLiteral("File size: %1 bytes\n\n").arg(fileSize);
-    const quint32 zeroWord = file.u32le(0);
-    const quint32 globalCookie = file.u32le(4);
+    report += QStringLiteral("File size: %1 bytes\n\n").arg(contents.fileSize);
+    ByteReader header = file;
+    header.u32le(contents.zeroWord);
+    header.u32le(contents.globalCookie);
     report += QStringLiteral("Global header: [0x%1] [0x%2]\n")
-                  .arg(hex(zeroWord, 8), hex(globalCookie, 8));
+                  .arg(hex(contents.zeroWord, 8), hex(contents.globalCookie, 8));
 
     if (isEncrypted(data)) {
+        contents.encrypted = true;
         report += QLatin1String("\n!!! This file appears to be ENCRYPTED (ToxEncrypt format) !!!\n"
                                 "!!! Decrypt it first with toxencryptsave before parsing. !!!\n\n");
         result.success = true;
-        return result;
+        return decoding;
     }
 
-    if (zeroWord != 0 || globalCookie != kGlobalCookie) {
+    if (contents.zeroWord != 0 || contents.globalCookie != kGlobalCookie) {
         result.error = QStringLiteral("Invalid Tox save file magic. Expected [0x00000000] [0x%1]")
                            .arg(hex(kGlobalCookie, 8));
-        return result;
+        return decoding;
     }
 
-    quint64 sectionIndex = 0;
-    quint64 sectionOffset = kHeaderSize;
-    while (file.has(sectionOffset, kSectionHeaderSize)) {
-        const quint32 length = file.u32le(sectionOffset);
-        const quint16 type = file.u16le(sectionOffset + 4);
-        const quint16 cookie = file.u16le(sectionOffset + 6);
-        const quint64 payloadOffset = sectionOffset + kSectionHeaderSize;
-        const quint64 payloadEnd = payloadOffset + length;
-
-        if (!file.has(payloadOffset, length)) {
-            report += QStringLiteral("\nError: Section %1 extends beyond file (offset=%2, "
-                                     "length=%3, file_size=%4)\n")
-                          .arg(dec(sectionIndex), dec(payloadOffset), dec(length), dec(fileSize));
-            break;
-        }
-
-        const SectionType *known = findSectionType(type);
-        report +=
-            QStringLiteral("\nSection %1: type=%2 (%3), cookie=0x%4, length=%5\n")
-                .arg(dec(sectionIndex), dec(type), QLatin1String(known ? known->name : "UNKNOWN"),
-                     hex(cookie, 4), dec(length));
-        if (cookie != kSectionCookie) {
-            report += QStringLiteral("  (unexpected cookie type - expected 0x%1)\n")
-                          .arg(hex(kSectionCookie, 4));
-        }
-
-        if (type == kEndSectionType) {
-            report += QLatin1String("  (end marker)\n");
-            appendEndLines(sectionIndex + 1, report);
-            result.success = true;
-            return result;
-        }
-        if (known && known->renderer)
-            known->renderer(file.mid(payloadOffset, length), length, report);
-        else
-            report += QStringLiteral("  (%1 unknown bytes)\n").arg(length);
-
-        ++sectionIndex;
-        sectionOffset = payloadEnd;
-        if (reportFull(report)) {
-            report += QStringLiteral("\n!!! Report cut: it reached %1 characters, the most this "
-                                     "program shows; the rest of the file was not decoded. !!!\n")
-                          .arg(kMaxReportLength);
-            break;
-        }
+    // A damaged first section header could make any renderer show the secret key (as a status
+    // message, a hex dump, a length), so unless the first section is an intact NOSPAMKEYS section
+    // its bytes are read as zeros everywhere.
+    ByteReader first = file.at(kHeaderSize);
+    quint32 firstLength = 0;
+    quint16 firstType = 0;
+    const bool intact = first.u32le(firstLength) && first.u16le(firstType) &&
+                        firstLength == kNospamKeysSize && firstType == kNospamKeysType;
+    if (contents.fileSize > kSecretKeyOffset && !intact) {
+        file.hide(kSecretKeyOffset, kSecretKeySize);
+        contents.secretKeyHidden = true;
+        reportProblem(QStringLiteral("!!! "),
+                      QStringLiteral("The first section is not an intact NOSPAMKEYS section: "
+                                     "bytes 52 to 83, where a save keeps its secret key, are read "
+                                     "as zeros."),
+                      QStringLiteral(" !!!\n"), contents.problems, report);
     }
 
-    appendEndLines(sectionIndex, report);
+    walkSections(file, contents, report);
     result.success = true;
-    return result;
+    return decoding;
+}
+
+QString keyToHex(const QByteArray &key)
+{
+    return QString::fromLatin1(key.left(int(kPublicKeySize)).toHex().toUpper());
+}
+
+QString sectionTypeName(quint16 type)
+{
+    switch (type) {
+    case 1:
+        return QStringLiteral("NOSPAMKEYS");
+    case 2:
+        return QStringLiteral("DHT");
+    case 3:
+        return QStringLiteral("FRIENDS");
+    case 4:
+        return QStringLiteral("NAME");
+    case 5:
+        return QStringLiteral("STATUSMESSAGE");
+    case 6:
+        return QStringLiteral("STATUS");
+    case 7:
+        return QStringLiteral("GROUPS");
+    case 10:
+        return QStringLiteral("TCP_RELAY");
+    case 11:
+        return QStringLiteral("PATH_NODE");
+    case 20:
+        return QStringLiteral("CONFERENCES");
+    case kEndSectionType:
+        return QStringLiteral("END");
+    default:
+        return QStringLiteral("UNKNOWN");
+    }
+}
+
+QString addressFamilyName(quint8 family)
+{
+    const AddressFamily *known = findAddressFamily(family);
+    return known ? QLatin1String(known->name) : QString();
+}
+
+QString nodeAddressText(const PackedNode &node)
+{
+    QString text;
+    ByteReader address(node.address);
+    if (address.size() == 4) {
+        for (quint8 byte = 0; address.u8(byte);) {
+            if (!text.isEmpty())
+                text += QLatin1Char('.');
+            text += dec(byte);
+        }
+        return text;
+    }
+    for (quint16 group = 0; address.u16be(group);) {
+        if (!text.isEmpty())
+            text += QLatin1Char(':');
+        text += hex(group, 4);
+    }
+    return text;
+}
+
+QString userStatusText(quint8 status)
+{
+    switch (status) {
+    case 0:
+        return QStringLiteral("online");
+    case 1:
+        return QStringLiteral("away");
+    case 2:
+        return QStringLiteral("busy");
+    default:
+        return QStringLiteral("unknown (%1)").arg(dec(status));
+    }
+}
+
+QString toxId(quint32 nospam, const QByteArray &publicKey)
+{
+    QByteArray address = publicKey.left(int(kPublicKeySize));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        address.append(char(nospam >> shift));
+    // The checksum XORs the bytes at even and at odd positions into its two bytes.
+    char checksum[2] = {0, 0};
+    for (int i = 0; i < address.size(); ++i)
+        checksum[i % 2] = char(checksum[i % 2] ^ address.at(i));
+    address.append(checksum, 2);
+    return QString::fromLatin1(address.toHex().toUpper());
 }
 
 // ---------------------------------------------------------------------------------------------
-// Account sections
+// Section renderers on their own
 
-void renderNospamKeysSection(ByteView payload, quint32 length, QString &report)
+void renderNospamKeysSection(ByteReader payload, quint32 length, QString &report)
 {
-    report += QStringLiteral("  [NOSPAMKEYS Section] (%1 bytes)\n").arg(length);
-    if (length < kNospamKeysMinSize || !payload.has(0, kNospamKeysMinSize)) {
-        report += QLatin1String("    (too short)\n");
-        return;
-    }
-    // The nospam is shown the way the Tox ID carries it: its four bytes in stored order.
-    const quint32 nospam = payload.u32be(0);
-    report += QStringLiteral("    nospam: 0x%1 (%2)\n").arg(hex(nospam, 8), dec(nospam));
-    report += QStringLiteral("    public_key: %1\n").arg(keyToHex(payload.mid(4, kPublicKeySize)));
-    // The secret key (bytes 36 to 67) is never read.
-    report += QLatin1String("    secret_key: <hidden>\n");
+    renderAlone(1, payload, length, report);
 }
 
-void renderFriendsSection(ByteView payload, quint32 length, QString &report)
+void renderDhtSection(ByteReader payload, quint32 length, QString &report)
 {
-    report += QStringLiteral("  [FRIENDS Section] (%1 bytes)\n").arg(length);
-    if (length == 0 || length % kFriendRecordSize != 0) {
-        report += QStringLiteral("    (unexpected size - not a multiple of %1; length=%2)\n")
-                      .arg(kFriendRecordSize)
-                      .arg(length);
-        report += QLatin1String("    Raw hex dump of first 64 bytes:\n      ");
-        const ByteView dump = payload.mid(0, std::min(length, kFriendDumpLimit));
-        for (quint32 i = 0; i < dump.size(); ++i) {
-            report += hex(dump.u8(i), 2);
-            report += QLatin1Char(' ');
-        }
-        report += QLatin1Char('\n');
-        return;
-    }
-
-    const quint32 friendCount = length / kFriendRecordSize;
-    report += QStringLiteral("    Number of friends: %1\n").arg(friendCount);
-    for (quint32 friendIndex = 0; friendIndex < friendCount && !reportFull(report); ++friendIndex) {
-        const ByteView record =
-            payload.mid(quint64(friendIndex) * kFriendRecordSize, kFriendRecordSize);
-        if (record.size() < kFriendRecordSize)
-            break; // only when the payload view is shorter than its stated length
-        const quint8 status = record.u8(kFriendStatusOffset);
-        report += QStringLiteral("    Friend %1: status=%2 pk=%3 info_size=%4")
-                      .arg(dec(friendIndex), dec(status),
-                           keyToHex(record.mid(kFriendKeyOffset, kPublicKeySize)),
-                           dec(record.u16be(kFriendInfoSizeOffset)));
-        if (status > 2) {
-            const quint32 nameLength =
-                std::min<quint32>(record.u16be(kFriendNameLengthOffset), kFriendNameCapacity);
-            const ByteView name = record.mid(kFriendNameOffset, nameLength);
-            report += QStringLiteral(" name=\"%1\"")
-                          .arg(QString::fromUtf8(reinterpret_cast<const char *>(name.data()),
-                                                 static_cast<int>(name.size())));
-        }
-        report += QLatin1Char('\n');
-    }
+    renderAlone(2, payload, length, report);
 }
 
-void renderNameSection(ByteView payload, quint32 length, QString &report)
+void renderFriendsSection(ByteReader payload, quint32 length, QString &report)
 {
-    renderQuotedText("  [NAME Section] (%1 bytes): \"", payload, length, kNameLimit, report);
+    renderAlone(3, payload, length, report);
 }
 
-void renderStatusMessageSection(ByteView payload, quint32 length, QString &report)
+void renderNameSection(ByteReader payload, quint32 length, QString &report)
 {
-    renderQuotedText("  [STATUSMESSAGE Section] (%1 bytes): \"", payload, length,
-                     kStatusMessageLimit, report);
+    renderAlone(4, payload, length, report);
 }
 
-void renderStatusSection(ByteView payload, quint32 length, QString &report)
+void renderStatusMessageSection(ByteReader payload, quint32 length, QString &report)
 {
-    report += QStringLiteral("  [STATUS Section] (%1 bytes): ").arg(length);
-    if (length > 0 && payload.has(0, 1))
-        report += userStatusWord(payload.u8(0));
-    report += QLatin1Char('\n');
+    renderAlone(5, payload, length, report);
 }
 
-void renderGroupsSection(ByteView, quint32 length, QString &report)
+void renderStatusSection(ByteReader payload, quint32 length, QString &report)
 {
-    report += QStringLiteral("  (msgpack-encoded binary data, %1 bytes)\n").arg(length);
+    renderAlone(6, payload, length, report);
 }
 
-void renderConferencesSection(ByteView, quint32 length, QString &report)
+void renderGroupsSection(ByteReader payload, quint32 length, QString &report)
 {
-    report += QStringLiteral("  (conference data, %1 bytes)\n").arg(length);
+    renderAlone(7, payload, length, report);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Node lists
+void renderTcpRelaySection(ByteReader payload, quint32 length, QString &report)
+{
+    renderAlone(10, payload, length, report);
+}
 
-void appendPackedNodes(ByteView data, quint32 length, bool tcpAllowed, const QString &label,
+void renderPathNodeSection(ByteReader payload, quint32 length, QString &report)
+{
+    renderAlone(11, payload, length, report);
+}
+
+void renderConferencesSection(ByteReader payload, quint32 length, QString &report)
+{
+    renderAlone(20, payload, length, report);
+}
+
+void appendPackedNodes(ByteReader data, quint32 length, bool tcpAllowed, const QString &label,
                        QString &report)
 {
-    const ByteView list = data.mid(0, length);
-    quint64 pos = 0;
-    quint64 count = 0;
-    while (pos < list.size() && !reportFull(report)) {
-        const AddressFamily *family = findAddressFamily(list.u8(pos), tcpAllowed);
-        const quint64 nodeSize = family ? 3 + family->addressWidth + kPublicKeySize : 0;
-        if (!family || !list.has(pos, nodeSize)) {
-            report += QStringLiteral("      [error parsing node at offset %1]\n").arg(dec(pos));
-            break;
-        }
-        const ByteView address = list.mid(pos + 1, family->addressWidth);
-        const quint16 port = list.u16be(pos + 1 + family->addressWidth);
-        const ByteView key = list.mid(pos + 3 + family->addressWidth, kPublicKeySize);
-        report += QStringLiteral("      Node %1: %2 ").arg(dec(count), QLatin1String(family->name));
-        report += formatAddress(address);
-        report += QStringLiteral(":%1 pubkey=%2\n").arg(dec(port), keyToHex(key));
-        pos += nodeSize;
-        ++count;
-    }
-    report += QStringLiteral("    Total %1: %2 node(s)\n").arg(label, dec(count));
-}
-
-void renderDhtSection(ByteView payload, quint32 length, QString &report)
-{
-    report += QLatin1String("  [DHT Section]\n");
-    const ByteView dht = payload.mid(0, length);
-    if (dht.size() < 4) {
-        report += QStringLiteral("    (too short: %1 bytes)\n").arg(length);
-        return;
-    }
-    const quint32 cookie = dht.u32le(0);
-    report += QStringLiteral("    DHT cookie: 0x%1 (expected 0x%2)\n")
-                  .arg(hex(cookie, 8), hex(kDhtCookie, 8));
-    if (cookie != kDhtCookie) {
-        report += QLatin1String("    (invalid DHT cookie - skipping)\n");
-        return;
-    }
-
-    quint64 off = 4;
-    while (dht.has(off, 8) && !reportFull(report)) {
-        const quint32 subLength = dht.u32le(off);
-        const quint16 type = dht.u16le(off + 4);
-        const quint16 subCookie = dht.u16le(off + 6);
-        report += QStringLiteral("    Sub-section: length=%1, cookie=0x%2, type=%3")
-                      .arg(dec(subLength), hex(subCookie, 4), dec(type));
-        if (!dht.has(off + 8, subLength)) {
-            report += QLatin1String(" (extends beyond section!)\n");
-            return;
-        }
-        if (type == kDhtNodesSubType) {
-            if (subLength != 0) {
-                report += QLatin1String(" [DHT NODES]\n");
-                appendPackedNodes(dht.mid(off + 8, subLength), subLength, false,
-                                  QStringLiteral("DHT nodes"), report);
-            } else {
-                report += QLatin1String(" (empty)\n");
-            }
-        } else {
-            report += QStringLiteral(" (unknown, %1 bytes of data)\n").arg(subLength);
-        }
-        off += 8 + quint64(subLength);
-    }
-    // 1 to 7 bytes after the last sub-section are not reported.
-}
-
-namespace
-{
-
-void renderNodeListSection(const char *title, ByteView payload, quint32 length, bool tcpAllowed,
-                           const char *label, QString &report)
-{
-    report += QLatin1String(title);
-    if (length == 0) {
-        report += QLatin1String("    (empty)\n");
-        return;
-    }
-    appendPackedNodes(payload, length, tcpAllowed, QLatin1String(label), report);
-}
-
-} // namespace
-
-void renderTcpRelaySection(ByteView payload, quint32 length, QString &report)
-{
-    renderNodeListSection("  [TCP_RELAY Section]\n", payload, length, true, "TCP relays", report);
-}
-
-void renderPathNodeSection(ByteView payload, quint32 length, QString &report)
-{
-    renderNodeListSection("  [PATH_NODE Section]\n", payload, length, false, "path nodes", report);
+    QStringList problems;
+    decodeNodeList(firstBytes(data, length), tcpAllowed, label, problems, report);
 }

@@ -1,10 +1,15 @@
-// Decoder of Tox save files: walks the typed sections of a save and renders them as a plain-text
-// report. Nothing here touches a widget, and nothing throws; every read is bounds-checked against
-// the bytes it was given.
+// Decoder of Tox save files: walks the typed sections of a save into plain records and renders
+// them as a plain-text report, one line at a time as each record is decoded, so that the records
+// hold exactly what the report shows. Nothing here touches a widget, and nothing throws; every
+// read goes through a bounds-checked ByteReader.
 #pragma once
+
+#include "bytereader.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 
 // The outcome of decoding one save file. Every failure leaves `success` false and `error`
@@ -15,69 +20,128 @@ struct ParseResult {
     QString error;
 };
 
-// A read-only, bounds-checked window onto bytes owned by someone else (the file buffer).
-// Every accessor checks its offset and width against the window; reading past the end yields 0
-// and is a programming error that the decoders never commit (they test `has` first).
-class ByteView
-{
-public:
-    ByteView() = default;
-    ByteView(const uchar *data, quint32 size) : bytes(data), count(size) {}
-    ByteView(const QByteArray &array)
-        : bytes(reinterpret_cast<const uchar *>(array.constData())),
-          count(static_cast<quint32>(array.size()))
-    {
-    }
-
-    quint32 size() const { return count; }
-    const uchar *data() const { return bytes; }
-
-    // True when `width` bytes starting at `offset` lie inside the view.
-    bool has(quint64 offset, quint64 width) const
-    {
-        return offset <= count && width <= count - offset;
-    }
-
-    // `width` bytes from `offset`, cut to what the view holds.
-    ByteView mid(quint64 offset, quint64 width) const;
-
-    quint8 u8(quint64 offset) const;
-    quint16 u16le(quint64 offset) const;
-    quint16 u16be(quint64 offset) const;
-    quint32 u32le(quint64 offset) const;
-    quint32 u32be(quint64 offset) const;
-
-private:
-    const uchar *bytes = nullptr;
-    quint32 count = 0;
+// One record of a DHT node, TCP relay or path node list.
+struct PackedNode {
+    quint8 family = 0;    // 2 IPv4, 10 IPv6, 130 TCP_IPv4, 138 TCP_IPv6
+    QByteArray address;   // 4 or 16 bytes, network order
+    quint16 port = 0;     // host order
+    QByteArray publicKey; // 32 bytes
 };
 
-// Reads the file at `path` and decodes it. Only regular files are read; a file that does not
-// fit into one byte array is refused rather than read in part.
+// A packed node list as far as the report shows it.
+struct NodeList {
+    QVector<PackedNode> nodes;
+    bool damaged = false;     // a node could not be decoded; the rest of the list was not read
+    quint64 damageOffset = 0; // its offset from the start of the list
+};
+
+struct SaveFriend {
+    quint8 status = 0;
+    QByteArray publicKey; // 32 bytes
+    quint16 infoSize = 0;
+    bool hasName = false; // only a friend with a status above 2 shows a name
+    QString name;
+};
+
+struct DhtSubSection {
+    enum class Content { Nodes, Empty, Unknown, BeyondSection };
+    quint32 length = 0;
+    quint16 type = 0;
+    quint16 cookie = 0;
+    Content content = Content::Unknown;
+    NodeList nodes; // for Content::Nodes
+};
+
+// One section of the walk, with the fields of its type as far as the report shows them.
+struct SaveSection {
+    quint64 index = 0;
+    quint64 offset = 0; // of the section header in the file
+    quint32 length = 0;
+    quint16 type = 0;
+    quint16 cookie = 0;
+
+    bool tooShort = false; // NOSPAMKEYS under 68 bytes, DHT under 4
+    // NOSPAMKEYS
+    quint32 nospam = 0; // its four bytes in stored order, as the Tox ID carries them
+    QByteArray publicKey;
+    // FRIENDS: the friends, or the first 64 bytes of a payload of unexpected size
+    bool unexpectedSize = false;
+    QByteArray rawDump;
+    QVector<SaveFriend> friends;
+    // NAME and STATUSMESSAGE: the bytes shown (the first 128 or 200)
+    QByteArray text;
+    // STATUS: the first byte of a non-empty payload
+    bool hasStatus = false;
+    quint8 status = 0;
+    // DHT
+    quint32 dhtCookie = 0;
+    bool dhtCookieValid = false;
+    QVector<DhtSubSection> subSections;
+    // TCP_RELAY and PATH_NODE
+    NodeList nodes;
+
+    // Every damage the report shows for this section, in report order.
+    QStringList problems;
+};
+
+// A whole save as far as the report shows it.
+struct SaveContents {
+    quint64 fileSize = 0;
+    quint32 zeroWord = 0;
+    quint32 globalCookie = 0;
+    bool encrypted = false;
+    // The first section is not an intact NOSPAMKEYS section, so the bytes where a save keeps its
+    // secret key (52 to 83) were read as zeros throughout.
+    bool secretKeyHidden = false;
+    QVector<SaveSection> sections;
+    // Damage of the file as a whole (a section beyond the end, the report cut), in report order.
+    QStringList problems;
+};
+
+struct SaveDecoding {
+    ParseResult result;
+    SaveContents contents; // meaningful when result.success
+};
+
+// Reads the file at `path` (see readInputFile) and decodes it.
 ParseResult parseSaveFile(const QString &path);
 
 // Decodes a save already held in memory; `path` is only printed in the title line.
-// parseSaveFile reads the file and hands its bytes to this function.
 ParseResult parseSaveData(const QByteArray &data, const QString &path);
 
-// The first 32 bytes of `key` as 64 uppercase hex digits, without separators. A view shorter
-// than 32 bytes gives the digits of the bytes it has.
-QString keyToHex(ByteView key);
+// The same, also keeping the records that the report was rendered from.
+SaveDecoding decodeSaveData(const QByteArray &data, const QString &path);
+
+// The first 32 bytes of `key` as 64 uppercase hex digits, without separators. A key shorter than
+// 32 bytes gives the digits of the bytes it has.
+QString keyToHex(const QByteArray &key);
+
+// The name the report prints for a section type ("NOSPAMKEYS", ..., "END", "UNKNOWN").
+QString sectionTypeName(quint16 type);
+// The name of an address family ("IPv4", "IPv6", "TCP_IPv4", "TCP_IPv6"), empty for others.
+QString addressFamilyName(quint8 family);
+// A node's address as the report prints it: dotted decimal, or eight groups of four hex digits.
+QString nodeAddressText(const PackedNode &node);
+// The user status word of a STATUS byte: "online", "away", "busy" or "unknown (%1)".
+QString userStatusText(quint8 status);
+// The Tox ID of a NOSPAMKEYS section as clients show it: public key, nospam and the two-byte
+// checksum, 76 uppercase hex digits.
+QString toxId(quint32 nospam, const QByteArray &publicKey);
 
 // Section renderers. Each takes the section payload (which lies wholly inside the file buffer),
 // the section header's length and the report, and only appends lines to the report.
-void renderNospamKeysSection(ByteView payload, quint32 length, QString &report);
-void renderFriendsSection(ByteView payload, quint32 length, QString &report);
-void renderNameSection(ByteView payload, quint32 length, QString &report);
-void renderStatusMessageSection(ByteView payload, quint32 length, QString &report);
-void renderStatusSection(ByteView payload, quint32 length, QString &report);
-void renderGroupsSection(ByteView payload, quint32 length, QString &report);
-void renderConferencesSection(ByteView payload, quint32 length, QString &report);
-void renderDhtSection(ByteView payload, quint32 length, QString &report);
-void renderTcpRelaySection(ByteView payload, quint32 length, QString &report);
-void renderPathNodeSection(ByteView payload, quint32 length, QString &report);
+void renderNospamKeysSection(ByteReader payload, quint32 length, QString &report);
+void renderFriendsSection(ByteReader payload, quint32 length, QString &report);
+void renderNameSection(ByteReader payload, quint32 length, QString &report);
+void renderStatusMessageSection(ByteReader payload, quint32 length, QString &report);
+void renderStatusSection(ByteReader payload, quint32 length, QString &report);
+void renderGroupsSection(ByteReader payload, quint32 length, QString &report);
+void renderConferencesSection(ByteReader payload, quint32 length, QString &report);
+void renderDhtSection(ByteReader payload, quint32 length, QString &report);
+void renderTcpRelaySection(ByteReader payload, quint32 length, QString &report);
+void renderPathNodeSection(ByteReader payload, quint32 length, QString &report);
 
 // Prints a packed node list of `length` bytes: one line per node, at most one error line, and
 // the total line labelled `label`. Families 130 and 138 are accepted only when `tcpAllowed`.
-void appendPackedNodes(ByteView data, quint32 length, bool tcpAllowed, const QString &label,
+void appendPackedNodes(ByteReader data, quint32 length, bool tcpAllowed, const QString &label,
                        QString &report);

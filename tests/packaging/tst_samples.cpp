@@ -94,20 +94,11 @@ void TestSamples::saveReport()
 
 void TestSamples::saveReportHidesSecretKey()
 {
-    // Find the NOSPAMKEYS section (type 1) by walking the section headers; its payload is the
-    // nospam (4 bytes), the public key (32) and the secret key (32).
+    // The first section is NOSPAMKEYS (length 68, type 1): nospam 4 bytes, public key 32, secret
+    // key 32, at file offset 52.
     const QByteArray data = readAll(samplePath("alice.tox"));
-    const ByteView view(data);
-    quint64 offset = 8;
-    QByteArray secret;
-    while (view.has(offset, 8)) {
-        const quint32 length = view.u32le(offset);
-        if (view.u16le(offset + 4) == 1 && length >= 68 && view.has(offset + 8, length)) {
-            secret = data.mid(static_cast<int>(offset + 8 + 36), 32);
-            break;
-        }
-        offset += 8 + quint64(length);
-    }
+    QCOMPARE(data.mid(8, 6), QByteArray::fromHex("440000000100"));
+    const QByteArray secret = data.mid(52, 32);
     QCOMPARE(secret.size(), 32);
     const QString secretHex = QString::fromLatin1(secret.toHex().toUpper());
     QVERIFY(!save.report.contains(secretHex));
