@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "fileio.h"
+#include "parsedlog.h"
 
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
@@ -176,36 +177,6 @@ void MainWindow::onRowChanged(int currentRow, int, int, int)
     detailView->setPlainText(block);
 }
 
-// Produces the parsed log text into `sink`: the header line, then every block followed by an
-// empty line, and when the log held more records than were kept, a last line that says so. The
-// text is UTF-8 whatever the locale. It is gathered in pieces of about half a million
-// characters, each ending after a block, that are encoded and written at once: no copy of the
-// whole text is held in memory.
-static bool produceParsedLog(const ByteSink &sink, const QString &inputPath,
-                             const QList<LogMessage> &messages, bool limitReached)
-{
-    constexpr int pieceSize = 1 << 19;
-    QString piece;
-    piece.reserve(pieceSize + 4096);
-    const auto put = [&sink, &piece] {
-        const QByteArray bytes = piece.toUtf8();
-        piece.resize(0); // keeps the capacity
-        return sink(bytes.constData(), bytes.size());
-    };
-    piece += QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath);
-    for (int i = 0; i < messages.size(); ++i) {
-        piece += formatMessageBlock(messages.at(i), i + 1);
-        piece += QLatin1Char('\n');
-        if (piece.size() >= pieceSize && !put())
-            return false;
-    }
-    if (limitReached)
-        piece +=
-            QStringLiteral("!!! Only the first %1 messages are listed; the log holds more. !!!\n")
-                .arg(messages.size());
-    return put();
-}
-
 void MainWindow::onOpenFile()
 {
     const QString inputPath = QFileDialog::getOpenFileName(
@@ -282,7 +253,7 @@ void MainWindow::exportMessages(const QString &inputPath, const FileIdentity &in
 {
     const QString outputPath = outputPathFor(inputPath, QStringLiteral("_parsed.txt"));
     const WriteStatus written = writeOutputFile(outputPath, input, [&](const ByteSink &sink) {
-        return produceParsedLog(sink, inputPath, messages, limitReached);
+        return writeParsedLog(sink, inputPath, messages, limitReached);
     });
     QString status;
     switch (written) {

@@ -174,8 +174,8 @@ bool readFriend(ByteReader &in, SaveFriend &person)
     person.hasName = person.status > 2;
     // Exactly that many bytes: the QByteArray overload of fromUtf8 would stop at a zero byte.
     if (person.hasName)
-        person.name = QString::fromUtf8(
-            nameArea.constData(), int(std::min<quint64>(nameLength, kFriendNameCapacity)));
+        person.name = QString::fromUtf8(nameArea.constData(),
+                                        int(std::min<quint64>(nameLength, kFriendNameCapacity)));
     return true;
 }
 

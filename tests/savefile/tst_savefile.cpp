@@ -160,8 +160,8 @@ void TestSaveFile::renderers_data()
         "  [NOSPAMKEYS Section] (67 bytes)\n    (too short)\n");
     row("NOSPAMKEYS: small nospam zero-filled, bytes after 68 ignored", 1,
         QByteArray::fromHex("00000001") + key + counting(40),
-        "  [NOSPAMKEYS Section] (76 bytes)\n    nospam: 0x00000001 (1)\n    public_key: " +
-            keyHex + "\n    secret_key: <hidden>\n");
+        "  [NOSPAMKEYS Section] (76 bytes)\n    nospam: 0x00000001 (1)\n    public_key: " + keyHex +
+            "\n    secret_key: <hidden>\n");
     row("FRIENDS: empty", 3, QByteArray(),
         "  [FRIENDS Section] (0 bytes)\n    (unexpected size - not a multiple of 2216; "
         "length=0)\n    Raw hex dump of first 64 bytes:\n      \n");

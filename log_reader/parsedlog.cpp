@@ -1,0 +1,29 @@
+#include "parsedlog.h"
+
+// The text is UTF-8 whatever the locale. It is gathered in pieces of about half a million
+// characters, each ending after a block, that are encoded and written at once: no copy of the
+// whole text is held in memory.
+bool writeParsedLog(const TextSink &sink, const QString &inputPath,
+                    const QList<LogMessage> &messages, bool limitReached)
+{
+    constexpr int pieceSize = 1 << 19;
+    QString piece;
+    piece.reserve(pieceSize + 4096);
+    const auto put = [&sink, &piece] {
+        const QByteArray bytes = piece.toUtf8();
+        piece.resize(0); // keeps the capacity
+        return sink(bytes.constData(), bytes.size());
+    };
+    piece += QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath);
+    for (int i = 0; i < messages.size(); ++i) {
+        piece += formatMessageBlock(messages.at(i), i + 1);
+        piece += QLatin1Char('\n');
+        if (piece.size() >= pieceSize && !put())
+            return false;
+    }
+    if (limitReached)
+        piece +=
+            QStringLiteral("!!! Only the first %1 messages are listed; the log holds more. !!!\n")
+                .arg(messages.size());
+    return put();
+}

@@ -1,0 +1,14 @@
+// The parsed log text: what log_reader exports beside a log and tox-inspect prints.
+#pragma once
+
+#include "messagelog.h"
+
+#include <functional>
+
+// Takes the text piece by piece as UTF-8; false when a piece could not be written.
+using TextSink = std::function<bool(const char *data, qint64 size)>;
+
+// Produces the header line, then every block followed by an empty line, and when the log held
+// more records than were kept, a last line that says so. False as soon as the sink fails.
+bool writeParsedLog(const TextSink &sink, const QString &inputPath,
+                    const QList<LogMessage> &messages, bool limitReached);
