@@ -1,0 +1,315 @@
+// Tests of the rules every program reads and writes by: only regular files read, whole and without
+// blocking; outputs written atomically beside the input, never over it and never through a link,
+// and a failed write never replacing the old output.
+#include "fileio.h"
+#include "testdata.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+const QByteArray kOld = "the old output, kept whole\n";
+const QByteArray kNew = QByteArray("the new output\n").repeated(100);
+const QByteArray kInput = "the input, never changed\n";
+
+bool makeSocket(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
+    const bool ok =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool link(const QString &target, const QString &name)
+{
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(name).constData()) ==
+           0;
+}
+
+// Makes what the row names at `path`, in the folder `dir` that also holds "input.tox".
+bool prepare(const QString &what, const QString &path, const QDir &dir)
+{
+    const QString input = dir.filePath(QStringLiteral("input.tox"));
+    const QString other = dir.filePath(QStringLiteral("other/target"));
+    if (what == "nothing")
+        return true;
+    if (what == "file")
+        return writeFile(path, kOld);
+    if (what == "directory")
+        return dir.mkpath(path);
+    if (what == "fifo")
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    if (what == "socket")
+        return makeSocket(path);
+    if (what == "hard link to the input")
+        return ::link(QFile::encodeName(input).constData(), QFile::encodeName(path).constData()) ==
+               0;
+    if (what == "link to a file")
+        return writeFile(other, kOld) && link(other, path);
+    if (what == "dangling link")
+        return link(dir.filePath(QStringLiteral("nowhere")), path);
+    if (what == "link to a directory")
+        return link(dir.filePath(QStringLiteral("other")), path);
+    if (what == "link to a fifo")
+        return prepare(QStringLiteral("fifo"), dir.filePath(QStringLiteral("p")), dir) &&
+               link(QStringLiteral("p"), path);
+    if (what == "link to the input through sub/..")
+        return link(dir.filePath(QStringLiteral("other")), dir.filePath(QStringLiteral("sub"))) &&
+               link(QStringLiteral("sub/../input.tox"), path);
+    if (what == "chain of 45 links to the input") {
+        QString previous = QStringLiteral("input.tox");
+        for (int i = 0; i < 45; ++i) {
+            const QString name = QStringLiteral("chain%1").arg(i);
+            if (!link(previous, dir.filePath(name)))
+                return false;
+            previous = name;
+        }
+        return link(previous, path);
+    }
+    return false;
+}
+
+} // namespace
+
+class TestFileIo : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void read_data();
+    void read();
+    void readNeverBlocksWhileAPipeIsSwappedIn();
+    void write_data();
+    void write();
+    void writeFailsPastTheFileSizeLimit();
+    void outputPathFor_data();
+    void outputPathFor();
+};
+
+void TestFileIo::read_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("path");  // empty: "x" in a fresh folder
+    QTest::addColumn<QString>("error"); // %1 = the path
+    const QString cannotOpen = QStringLiteral("Could not open '%1'");
+    QTest::newRow("regular file") << "file" << QString() << QString();
+    QTest::newRow("link to a file") << "link to a file" << QString() << QString();
+    QTest::newRow("nonexistent") << "nothing" << QString() << cannotOpen;
+    QTest::newRow("dangling link") << "dangling link" << QString() << cannotOpen;
+    QTest::newRow("directory") << "directory" << QString() << cannotOpen;
+    QTest::newRow("fifo without a writer") << "fifo" << QString() << cannotOpen;
+    QTest::newRow("link to a fifo") << "link to a fifo" << QString() << cannotOpen;
+    QTest::newRow("socket") << "socket" << QString() << cannotOpen;
+    QTest::newRow("character device") << "nothing"
+                                      << "/dev/zero" << cannotOpen;
+    // Kernel files that claim a size of 0 are read as empty, not read until they end.
+    QTest::newRow("proc file of size 0") << "nothing"
+                                         << "/proc/self/status" << QString();
+    // A file that yields fewer bytes than its size is never shown in part.
+    QTest::newRow("sys file yielding less than its size")
+        << "nothing"
+        << "/sys/devices/system/cpu/online"
+        << QStringLiteral("Could not read '%1': it changed while it was read");
+    QTest::newRow("one byte over the limit")
+        << "sparse" << QString()
+        << QStringLiteral("Could not open '%1': file too large (2147479552 bytes)");
+}
+
+void TestFileIo::read()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, path);
+    QFETCH(QString, error);
+    QTemporaryDir temporary;
+    const QDir dir(temporary.path());
+    QVERIFY(dir.mkpath(QStringLiteral("other")));
+    if (path.isEmpty())
+        path = dir.filePath(QStringLiteral("x"));
+    if (what == "sparse") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(maxInputSize + 1));
+    } else {
+        QVERIFY(prepare(what, path, dir));
+    }
+    const InputFile input = readInputFile(path);
+    QCOMPARE(input.error, error.isEmpty() ? QString() : error.arg(path));
+    QCOMPARE(input.identity.valid, error.isEmpty());
+    QCOMPARE(input.data, error.isEmpty() && what != "nothing" ? kOld : QByteArray());
+}
+
+// A pipe renamed over the file between the look at its name and the open cannot block the read:
+// every read returns at once, with the whole file or an error.
+void TestFileIo::readNeverBlocksWhileAPipeIsSwappedIn()
+{
+    QTemporaryDir temporary;
+    const QByteArray target = QFile::encodeName(temporary.filePath(QStringLiteral("x")));
+    const QByteArray regular = QFile::encodeName(temporary.filePath(QStringLiteral("regular")));
+    const QByteArray swap = QFile::encodeName(temporary.filePath(QStringLiteral("swap")));
+    QVERIFY(writeFile(QString::fromLocal8Bit(regular), kInput));
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        for (bool pipe = false; !stop; pipe = !pipe) {
+            const bool made = pipe ? ::mkfifo(swap.constData(), 0600) == 0
+                                   : ::link(regular.constData(), swap.constData()) == 0;
+            if (made)
+                ::rename(swap.constData(), target.constData());
+        }
+    });
+    int whole = 0;
+    int refused = 0;
+    for (int i = 0; i < 200000 && (whole < 100 || refused < 100); ++i) {
+        const InputFile input = readInputFile(QString::fromLocal8Bit(target));
+        QVERIFY(input.error.isEmpty() ? input.data == kInput : input.data.isEmpty());
+        whole += input.error.isEmpty();
+        refused += !input.error.isEmpty();
+    }
+    stop = true;
+    swapper.join();
+    QVERIFY(whole >= 100 && refused >= 100);
+}
+
+void TestFileIo::write_data()
+{
+    QTest::addColumn<QString>("what");   // at the output name, beside "input.tox"
+    QTest::addColumn<QString>("during"); // put there while the output is being written
+    QTest::addColumn<int>("status");
+    const auto row = [](const char *what, const char *during, WriteStatus status) {
+        QTest::addRow("%s%s%s", what, *during ? ", then during the write: " : "", during)
+            << what << during << int(status);
+    };
+    row("nothing", "", WriteStatus::Saved);
+    row("file", "", WriteStatus::Saved);
+    row("link to a file", "", WriteStatus::IsSymlink);
+    row("dangling link", "", WriteStatus::IsSymlink);
+    row("link to a directory", "", WriteStatus::IsSymlink);
+    row("link to the input through sub/..", "", WriteStatus::IsInput);
+    row("chain of 45 links to the input", "", WriteStatus::IsSymlink);
+    row("hard link to the input", "", WriteStatus::IsInput);
+    row("directory", "", WriteStatus::Failed);
+    row("fifo", "", WriteStatus::Failed);
+    row("nothing", "dangling link", WriteStatus::IsSymlink);
+    row("nothing", "hard link to the input", WriteStatus::IsInput);
+    row("nothing", "file", WriteStatus::Saved);
+    row("file", "link to a file", WriteStatus::IsSymlink);
+}
+
+void TestFileIo::write()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, during);
+    QFETCH(int, status);
+    QTemporaryDir temporary;
+    const QDir dir(temporary.path());
+    QVERIFY(dir.mkpath(QStringLiteral("other")));
+    const QString input = dir.filePath(QStringLiteral("input.tox"));
+    const QString output = dir.filePath(QStringLiteral("input.txt"));
+    QVERIFY(writeFile(input, kInput));
+    const FileIdentity identity = readInputFile(input).identity;
+    QVERIFY(prepare(what, output, dir));
+    QStringList entries = dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
+
+    const WriteStatus written = writeOutputFile(output, identity, [&](const ByteSink &sink) {
+        if (!during.isEmpty()) {
+            QFile::remove(output); // a link or an empty name before the new one is put there
+            if (!prepare(during, output, dir))
+                return false;
+        }
+        return sink(kNew.constData(), kNew.size());
+    });
+    QCOMPARE(int(written), status);
+    QCOMPARE(readFile(input), kInput);
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("other/target"))),
+             what.contains("link to a file") || during.contains("link to a file") ? kOld
+                                                                                  : QByteArray());
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("nowhere"))));
+    if (written == WriteStatus::Saved) {
+        QCOMPARE(readFile(output), kNew);
+        QVERIFY(!QFileInfo(output).isSymLink());
+        entries << QStringLiteral("input.txt");
+    }
+    // No temporary file is left behind, and nothing else appeared.
+    entries.removeDuplicates();
+    entries.sort();
+    QStringList after = dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
+    after.sort();
+    if (during.isEmpty())
+        QCOMPARE(after, entries);
+    else
+        QVERIFY(dir.entryList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden).isEmpty());
+}
+
+// A write that fails after the data was handed over (here: past the file size limit, as on a full
+// disk, also for root) keeps the old output byte for byte; so does a producer that gives up.
+void TestFileIo::writeFailsPastTheFileSizeLimit()
+{
+    QTemporaryDir temporary;
+    const QString output = temporary.filePath(QStringLiteral("x.txt"));
+    QVERIFY(writeFile(output, kOld));
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    const WriteStatus tooBig = writeOutputFile(output, FileIdentity(), kNew);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    QCOMPARE(int(tooBig), int(WriteStatus::Failed));
+    QCOMPARE(readFile(output), kOld);
+
+    const WriteStatus givenUp = writeOutputFile(
+        output, FileIdentity(), [](const ByteSink &sink) { return sink("partial", 7) && false; });
+    QCOMPARE(int(givenUp), int(WriteStatus::Failed));
+    QCOMPARE(readFile(output), kOld);
+    QCOMPARE(QDir(temporary.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("x.txt")});
+}
+
+void TestFileIo::outputPathFor_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("one dot") << "/data/chat.log"
+                             << "_parsed.txt"
+                             << "/data/chat_parsed.txt";
+    QTest::newRow("two dots") << "/data/alice.old.tox"
+                              << ".txt"
+                              << "/data/alice.old.txt";
+    QTest::newRow("no dot") << "/data/alice"
+                            << ".txt"
+                            << "/data/alice.txt";
+    QTest::newRow("only a leading dot") << "/data/.chat"
+                                        << "_parsed.txt"
+                                        << "/data/_parsed.txt";
+    QTest::newRow("relative") << "chat.log"
+                              << "_parsed.txt"
+                              << QDir::current().filePath(QStringLiteral("chat_parsed.txt"));
+}
+
+void TestFileIo::outputPathFor()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, suffix);
+    QFETCH(QString, output);
+    QCOMPARE(::outputPathFor(input, suffix), output);
+}
+
+QTEST_GUILESS_MAIN(TestFileIo)
+#include "tst_fileio.moc"
