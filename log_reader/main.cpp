@@ -1,3 +1,4 @@
+#include "darktheme.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
         qputenv("TZ", ":/etc/localtime");
 
     QApplication app(argc, argv);
+    applyDarkTheme(app);
     QCoreApplication::setApplicationName(QStringLiteral("ORVA Message Log Reader"));
     QCoreApplication::setOrganizationName(QStringLiteral("Brackwell"));
     app.setStyleSheet(MainWindow::applicationStyleSheet());

@@ -104,7 +104,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     messageTable->setStyleSheet(QStringLiteral(
         "QTableWidget {  background-color: #1e1e1e;  color: #d4d4d4;  border: 1px solid #3c3c3c;  "
         "border-radius: 4px;  gridline-color: #333333;  font-size: 12px;}QTableWidget::item { "
-        "padding: 4px 8px; }QTableWidget::item:alternate { background-color: #2a2a2a; "
+        "padding: 4px 8px; background-color: #1e1e1e; }QTableWidget::item:alternate { "
+        "background-color: #2a2a2a; "
         "}QHeaderView::section {  background-color: #2d2d2d;  color: #cccccc;  padding: 6px;  "
         "border: 1px solid #3c3c3c;  font-weight: bold;}QTableWidget::item:selected {  "
         "background-color: #264f78;}"));

@@ -1,6 +1,7 @@
 // Drives the log_reader window headless: the open button, the real file dialog and message box,
 // the table, the detail pane, the summary, the status bar and the export file beside the input.
 #include "fileio.h"
+#include "darktheme.h"
 #include "mainwindow.h"
 #include "messagelog.h"
 
@@ -323,6 +324,7 @@ private slots:
 void TestLogReaderWindow::initTestCase()
 {
     previousMessageHandler = qInstallMessageHandler(dropPlatformNoise);
+    applyDarkTheme(*qApp);
     qApp->setStyleSheet(MainWindow::applicationStyleSheet());
 }
 
