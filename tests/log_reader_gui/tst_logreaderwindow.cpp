@@ -1,7 +1,7 @@
 // Drives the log_reader window headless: the open button, the real file dialog and message box,
 // the table, the detail pane, the summary, the status bar and the export file beside the input.
-#include "fileio.h"
 #include "darktheme.h"
+#include "fileio.h"
 #include "mainwindow.h"
 #include "messagelog.h"
 
@@ -395,7 +395,8 @@ void TestLogReaderWindow::startState()
              QStringLiteral(
                  "QTableWidget {  background-color: #1e1e1e;  color: #d4d4d4;  border: 1px solid "
                  "#3c3c3c;  border-radius: 4px;  gridline-color: #333333;  font-size: "
-                 "12px;}QTableWidget::item { padding: 4px 8px; }QTableWidget::item:alternate { "
+                 "12px;}QTableWidget::item { padding: 4px 8px; background-color: #1e1e1e; "
+                 "}QTableWidget::item:alternate { "
                  "background-color: #2a2a2a; }QHeaderView::section {  background-color: #2d2d2d;  "
                  "color: #cccccc;  padding: 6px;  border: 1px solid #3c3c3c;  font-weight: "
                  "bold;}QTableWidget::item:selected {  background-color: #264f78;}"));
