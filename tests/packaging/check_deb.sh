@@ -15,7 +15,7 @@ debs=("$scratch"/out/*.deb)
 [ ${#debs[@]} -eq 1 ] || fail "expected one .deb, found ${#debs[@]}"
 deb=${debs[0]}
 arch=$(dpkg --print-architecture)
-[ "$(basename "$deb")" = "tox-inspectors_1.0.0_$arch.deb" ] ||
+[ "$(basename "$deb")" = "tox-inspectors_1.0.0-1_$arch.deb" ] ||
     fail "unexpected package file name $(basename "$deb")"
 echo "ok: built $(basename "$deb")"
 
@@ -37,7 +37,7 @@ echo "ok: dpkg-deb -c lists exactly the expected files"
 dpkg-deb -I "$deb" >"$scratch/info.txt"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = tox-inspectors ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = 1.0.0 ] || fail "Version is '$(field Version)'"
+[ "$(field Version)" = 1.0.0-1 ] || fail "Version is '$(field Version)'"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
 [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] ||
