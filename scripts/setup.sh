@@ -1,7 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, run and test both programs.
+# Installs the Debian packages this project needs: the one list of them. Groups:
+#   build  to configure the project and build and run both programs
+#   test   build, plus the tools of the whole test suite (the default)
+#   fuzz   clang and its libFuzzer runtime, for the fuzz targets
+#   bench  Google Benchmark, for the benchmarks
+# usage: scripts/setup.sh [GROUP...]
 set -euo pipefail
-packages=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info fonts-noto-color-emoji)
+build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format
+    fonts-noto-color-emoji)
+test=("${build[@]}" desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info lintian
+    appstream)
+packages=()
+[ $# -gt 0 ] || set -- test
+for group in "$@"; do
+    case "$group" in
+    build) packages+=("${build[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    bench) packages+=(libbenchmark-dev) ;;
+    *) echo "unknown package group: $group (build, test, fuzz or bench)" >&2; exit 2 ;;
+    esac
+done
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
 missing=()

@@ -25,7 +25,7 @@ start_and_stop() {
     QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.widgets.painting=true' \
         "$program" >"$log" 2>&1 &
     pid=$!
-    until grep -q '^qt.widgets.painting: Flushing .* of MainWindow(' "$log"; do
+    until grep -qs '^qt.widgets.painting: Flushing .* of MainWindow(' "$log"; do
         if ! kill -0 "$pid" 2>/dev/null; then
             status=0
             wait "$pid" || status=$?
