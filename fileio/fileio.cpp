@@ -1,12 +1,15 @@
 #include "fileio.h"
 
+#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSettings>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -41,9 +44,75 @@ private:
     int fd;
 };
 
+bool sameTime(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 bool sameFile(const struct stat &st, const FileIdentity &identity)
 {
-    return identity.valid && st.st_dev == identity.device && st.st_ino == identity.inode;
+    if (!identity.valid || st.st_dev != identity.device)
+        return false;
+    return st.st_ino == identity.inode ||
+           (st.st_size == identity.size && sameTime(st.st_mtim, identity.modified) &&
+            sameTime(st.st_ctim, identity.changed));
+}
+
+// A path split into its folder and its last name, both as the bytes the file system knows. The
+// folder is kept as written: the kernel resolves its `..` through links, where cleaning the text
+// would name another folder.
+struct PathParts {
+    QByteArray folder;
+    QByteArray name;
+};
+
+PathParts splitPath(const QString &path)
+{
+    const QString absolute =
+        QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    const int slash = absolute.lastIndexOf(QLatin1Char('/'));
+    return {QFile::encodeName(slash > 0 ? absolute.left(slash) : QStringLiteral("/")),
+            QFile::encodeName(absolute.mid(slash + 1))};
+}
+
+// Qt turns bytes of a name that are not UTF-8 into U+FFFD and back into other bytes, which may
+// name another file. Such a path is accepted only when every name holding U+FFFD is, byte for
+// byte, the one name of its folder that reads that way.
+bool namesAreExact(const QString &path)
+{
+    if (!path.contains(QChar::ReplacementCharacter))
+        return true;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    QString folder = QDir::isAbsolutePath(path) ? QStringLiteral("/") : QDir::currentPath();
+    for (const QString &part : parts) {
+        if (part.contains(QChar::ReplacementCharacter)) {
+            DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+            if (!dir)
+                return false;
+            int matches = 0;
+            bool exact = false;
+            while (const dirent *entry = ::readdir(dir)) {
+                if (QFile::decodeName(entry->d_name) == part) {
+                    ++matches;
+                    exact = QFile::encodeName(part) == entry->d_name;
+                }
+            }
+            ::closedir(dir);
+            if (matches != 1 || !exact)
+                return false;
+        }
+        if (!part.isEmpty())
+            folder += (folder.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + part;
+    }
+    return true;
+}
+
+// Opens for reading without changing the access time where the file system allows that.
+int openForReading(int dirFd, const char *name)
+{
+    constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = ::openat(dirFd, name, flags | O_NOATIME);
+    return fd >= 0 || errno != EPERM ? fd : ::openat(dirFd, name, flags);
 }
 
 } // namespace
@@ -52,16 +121,22 @@ InputFile readInputFile(const QString &path)
 {
     InputFile input;
     const QString cannotOpen = QStringLiteral("Could not open '%1'").arg(path);
-    const QByteArray name = QFile::encodeName(path);
-
-    // A first look by name keeps devices from being opened at all; the opened descriptor decides.
+    if (!namesAreExact(path)) {
+        input.error = cannotOpen + QStringLiteral(": its name is not valid UTF-8");
+        return input;
+    }
+    const PathParts parts = splitPath(path);
+    Descriptor dir(::open(parts.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat folder;
     struct stat st;
-    if (name.isEmpty() || ::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    // A first look by name keeps devices from being opened at all; the opened descriptor decides.
+    // O_NONBLOCK: a pipe swapped in after the look does not block the open.
+    if (parts.name.isEmpty() || dir.get() < 0 || ::fstat(dir.get(), &folder) != 0 ||
+        ::fstatat(dir.get(), parts.name.constData(), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
         input.error = cannotOpen;
         return input;
     }
-    // O_NONBLOCK: a pipe swapped in after the look above does not block the open.
-    Descriptor fd(::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Descriptor fd(openForReading(dir.get(), parts.name.constData()));
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         input.error = cannotOpen;
         return input;
@@ -81,25 +156,33 @@ InputFile readInputFile(const QString &path)
         return input;
     }
 
-    // Exactly the size the file had when opened: a file that grows is read as it was, and one
-    // that yields less (it shrank, or it only pretends to have a size) is not shown in part.
+    // Exactly the size the file had when opened. A file that yields less, or whose size or times
+    // differ afterwards, changed while it was read and is not shown in part.
+    const QString changed =
+        QStringLiteral("Could not read '%1': it changed while it was read").arg(path);
     qint64 got = 0;
     while (got < size) {
         const ssize_t n = ::read(fd.get(), input.data.data() + got, size_t(size - got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            input.error =
-                n == 0
-                    ? QStringLiteral("Could not read '%1': it changed while it was read").arg(path)
-                    : QStringLiteral("Could not read '%1': %2")
-                          .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            input.error = n == 0 ? changed
+                                 : QStringLiteral("Could not read '%1': %2")
+                                       .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
             input.data = QByteArray();
             return input;
         }
         got += n;
     }
-    input.identity = FileIdentity{st.st_dev, st.st_ino, true};
+    struct stat after;
+    if (::fstat(fd.get(), &after) != 0 || after.st_size != st.st_size ||
+        !sameTime(after.st_mtim, st.st_mtim) || !sameTime(after.st_ctim, st.st_ctim)) {
+        input.error = changed;
+        input.data = QByteArray();
+        return input;
+    }
+    input.identity = FileIdentity{st.st_dev,  st.st_ino,     st.st_size,    st.st_mtim,
+                                  st.st_ctim, folder.st_dev, folder.st_ino, true};
     return input;
 }
 
@@ -109,20 +192,17 @@ namespace
 // What stands at the output name in the output's folder.
 enum class Target { Absent, Regular, IsInput, IsSymlink, Other, Unknown };
 
-Target inspectTarget(int dirFd, const char *name, const FileIdentity &input, mode_t *mode)
+Target inspectTarget(int dirFd, const char *name, const FileIdentity &input, struct stat *found)
 {
     struct stat st;
     // The input comes first, so that a link that resolves to the input is named as the input.
     if (::fstatat(dirFd, name, &st, 0) == 0 && sameFile(st, input))
         return Target::IsInput;
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(dirFd, name, found, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? Target::Absent : Target::Unknown;
-    if (S_ISLNK(st.st_mode))
+    if (S_ISLNK(found->st_mode))
         return Target::IsSymlink;
-    if (!S_ISREG(st.st_mode))
-        return Target::Other;
-    *mode = st.st_mode;
-    return Target::Regular;
+    return S_ISREG(found->st_mode) ? Target::Regular : Target::Other;
 }
 
 WriteStatus refusal(Target target)
@@ -137,6 +217,16 @@ WriteStatus refusal(Target target)
     }
 }
 
+// Where the file system has neither a no-replace rename nor hard links (FAT and exFAT through
+// FUSE), the name is claimed with an empty file first; it is replaced only if it is still that
+// file right before the rename.
+bool claimName(int dirFd, const char *name, struct stat *claimed)
+{
+    Descriptor fd(
+        ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd.get() >= 0 && ::fstat(fd.get(), claimed) == 0 && fd.close();
+}
+
 // Moves the finished temporary file to the output name; `*moved` tells whether the temporary
 // name is gone. Where no output existed the rename must not replace one that appeared meanwhile;
 // where one existed it is checked once more right before it is replaced. A rename never writes
@@ -144,15 +234,20 @@ WriteStatus refusal(Target target)
 WriteStatus moveIntoPlace(int dirFd, const char *temporary, const char *name,
                           const FileIdentity &input, bool *moved)
 {
+    struct stat claimed;
+    bool haveClaim = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        mode_t mode = 0;
-        const Target target = inspectTarget(dirFd, name, input, &mode);
-        if (target == Target::Regular) {
+        struct stat found;
+        const Target target = inspectTarget(dirFd, name, input, &found);
+        const bool ours = haveClaim && found.st_ino == claimed.st_ino && found.st_size == 0;
+        if (target == Target::Regular && (!haveClaim || ours)) {
             *moved = ::renameat(dirFd, temporary, dirFd, name) == 0;
+            if (!*moved && ours)
+                ::unlinkat(dirFd, name, 0);
             return *moved ? WriteStatus::Saved : WriteStatus::Failed;
         }
         if (target != Target::Absent)
-            return refusal(target);
+            return target == Target::Regular ? WriteStatus::Failed : refusal(target);
         if (::renameat2(dirFd, temporary, dirFd, name, RENAME_NOREPLACE) == 0) {
             *moved = true;
             return WriteStatus::Saved;
@@ -161,11 +256,14 @@ WriteStatus moveIntoPlace(int dirFd, const char *temporary, const char *name,
             continue; // something appeared at the name: look at it again
         if (errno != EINVAL && errno != ENOSYS)
             return WriteStatus::Failed;
-        // The file system has no no-replace rename: a hard link never replaces anything either.
+        // No no-replace rename here: a hard link never replaces anything either.
         if (::linkat(dirFd, temporary, dirFd, name, 0) == 0)
             return WriteStatus::Saved;
-        if (errno != EEXIST)
+        if (errno == EEXIST)
+            continue;
+        if (haveClaim || !claimName(dirFd, name, &claimed))
             return WriteStatus::Failed;
+        haveClaim = true;
     }
     return WriteStatus::Failed;
 }
@@ -190,19 +288,21 @@ bool writeAll(int fd, const char *data, qint64 size)
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
                             const OutputProducer &produce)
 {
-    const QFileInfo output(outputPath);
-    const QByteArray folder = QFile::encodeName(output.absolutePath());
-    const QByteArray name = QFile::encodeName(output.fileName());
-    if (name.isEmpty())
+    const PathParts parts = splitPath(outputPath);
+    if (parts.name.isEmpty())
         return WriteStatus::Failed;
 
-    // Every step works relative to the opened folder, so the folder cannot change under it.
-    Descriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0)
+    // Every step works relative to the opened folder, so the folder cannot change under it, and
+    // it must be the folder the input was read from.
+    Descriptor dir(::open(parts.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat folder;
+    if (dir.get() < 0 || ::fstat(dir.get(), &folder) != 0)
+        return WriteStatus::Failed;
+    if (input.valid && (folder.st_dev != input.folderDevice || folder.st_ino != input.folderInode))
         return WriteStatus::Failed;
 
-    mode_t existingMode = 0;
-    const Target target = inspectTarget(dir.get(), name.constData(), input, &existingMode);
+    struct stat existing;
+    const Target target = inspectTarget(dir.get(), parts.name.constData(), input, &existing);
     if (target != Target::Absent && target != Target::Regular)
         return refusal(target);
 
@@ -211,7 +311,7 @@ WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input
     QByteArray temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = '.' + name.left(64) + '.' +
+        temporary = '.' + parts.name.left(64) + '.' +
                     QByteArray::number(QRandomGenerator::system()->generate64(), 36) + ".tmp";
         fd = ::openat(dir.get(), temporary.constData(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -222,20 +322,21 @@ WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input
         return WriteStatus::Failed;
     Descriptor file(fd);
 
-    bool ok = true;
+    // A replaced output keeps its permissions, but never execute or special bits; a file system
+    // without permissions refuses the change, which costs nothing.
     if (target == Target::Regular)
-        ok = ::fchmod(file.get(), existingMode & 0777) == 0;
+        ::fchmod(file.get(), existing.st_mode & 0666);
     const ByteSink sink = [&file](const char *data, qint64 size) {
         return writeAll(file.get(), data, size);
     };
     // The data reaches the disk before the rename, so that a crash or a late write error (a full
     // disk, a quota, a network file system) cannot leave a truncated output under the name.
-    ok = ok && produce(sink) && ::fsync(file.get()) == 0;
+    bool ok = produce(sink) && ::fsync(file.get()) == 0;
     ok = file.close() && ok;
 
     bool moved = false;
     const WriteStatus status =
-        ok ? moveIntoPlace(dir.get(), temporary.constData(), name.constData(), input, &moved)
+        ok ? moveIntoPlace(dir.get(), temporary.constData(), parts.name.constData(), input, &moved)
            : WriteStatus::Failed;
     if (!moved)
         ::unlinkat(dir.get(), temporary.constData(), 0);
@@ -250,8 +351,21 @@ WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input
     });
 }
 
+void restrictWritesToOutputs()
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       QStringLiteral("/dev/null/no-settings"));
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
+                       QStringLiteral("/dev/null/no-settings"));
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 QString outputPathFor(const QString &inputPath, const QString &suffix)
 {
-    const QFileInfo input(inputPath);
-    return input.absolutePath() + QLatin1Char('/') + input.completeBaseName() + suffix;
+    const PathParts parts = splitPath(inputPath);
+    const QString folder = QFile::decodeName(parts.folder);
+    const QString name = QFile::decodeName(parts.name);
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    return (folder == QLatin1String("/") ? QString() : folder) + QLatin1Char('/') +
+           (dot < 0 ? name : name.left(dot)) + suffix;
 }

@@ -10,12 +10,22 @@
 #include <functional>
 #include <limits>
 #include <sys/types.h>
+#include <time.h>
 
 // A file on disk as the kernel knows it: the same file has the same device and inode under every
-// name (hard links, bind mounts, `..` through links, case-insensitive file systems).
+// name (hard links, bind mounts, `..` through links, case-insensitive file systems). Some file
+// systems number names rather than files (FUSE without inode numbers of its own, such as the
+// exFAT driver on a case-insensitive stick); there the same size, modification and change times
+// to the nanosecond mark the same file. The folder the file was read from is kept too: its
+// output goes there and nowhere else.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
+    qint64 size = 0;
+    timespec modified{};
+    timespec changed{};
+    dev_t folderDevice = 0;
+    ino_t folderInode = 0;
     bool valid = false;
 };
 
@@ -29,9 +39,11 @@ struct InputFile {
 // The largest file that is read: Qt 5 holds at most about 2 GiB in one byte array.
 constexpr qint64 maxInputSize = std::numeric_limits<int>::max() - 4096;
 
-// Reads the regular file at `path` whole, exactly the size it had when it was opened. Directories,
-// pipes, devices and sockets are refused without blocking; so is a file larger than maxInputSize,
-// and a file that yields fewer bytes than its size.
+// Reads the regular file at `path` whole, exactly the size it had when it was opened, without
+// changing its access time. Directories, pipes, devices and sockets are refused without blocking;
+// so is a file larger than maxInputSize, a file that changes while it is read (it yields fewer
+// bytes than its size, or its size or times differ afterwards), and a name that is not valid
+// UTF-8 (Qt would hand back another name, which may be another file).
 InputFile readInputFile(const QString &path);
 
 enum class WriteStatus {
@@ -46,11 +58,19 @@ using ByteSink = std::function<bool(const char *data, qint64 size)>;
 // Produces the whole output into the sink; false stops the write.
 using OutputProducer = std::function<bool(const ByteSink &sink)>;
 
-// Writes the output file at `outputPath`, unless it is the file `input` or a symbolic link.
+// Writes the output file at `outputPath`, unless it is the file `input` or a symbolic link, or its
+// folder is no longer the one `input` was read from.
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
                             const OutputProducer &produce);
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
                             const QByteArray &bytes);
 
-// The output beside `inputPath`: its folder, its name up to the last dot, then `suffix`.
+// Makes the process write nothing but its outputs: Qt's user settings, where its file dialog
+// keeps the folders it visited, point where nothing can be created, and a write past the file
+// size limit fails like one to a full disk instead of ending the process with a half-written
+// temporary file. Call at the start of main.
+void restrictWritesToOutputs();
+
+// The output beside `inputPath`: its folder as written (a `..` is resolved by the file system,
+// not cut away as text), its name up to the last dot, then `suffix`.
 QString outputPathFor(const QString &inputPath, const QString &suffix);

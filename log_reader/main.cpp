@@ -1,4 +1,5 @@
 #include "darktheme.h"
+#include "fileio.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("TZ"))
         qputenv("TZ", ":/etc/localtime");
 
+    restrictWritesToOutputs();
     QApplication app(argc, argv);
     applyDarkTheme(app);
     QCoreApplication::setApplicationName(QStringLiteral("ORVA Message Log Reader"));

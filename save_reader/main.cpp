@@ -1,5 +1,6 @@
 // save_reader: shows a Tox save file as a text report and saves the report beside it.
 #include "darktheme.h"
+#include "fileio.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@
 
 int main(int argc, char *argv[])
 {
+    restrictWritesToOutputs();
     QApplication app(argc, argv);
     applyDarkTheme(app);
     QCoreApplication::setApplicationName(QStringLiteral("Vantreel"));

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -60,6 +61,10 @@ bool prepare(const QString &what, const QString &path, const QDir &dir)
     if (what == "hard link to the input")
         return ::link(QFile::encodeName(input).constData(), QFile::encodeName(path).constData()) ==
                0;
+    if (what == "name not UTF-8, beside a decoy") // the decoy is what Qt would open instead
+        return writeFile(dir.filePath(QStringLiteral("a\uFFFD.tox")), kInput) &&
+               ::close(::open(QByteArray(QFile::encodeName(dir.path()) + "/a\xff.tox").constData(),
+                              O_CREAT | O_WRONLY, 0600)) == 0;
     if (what == "link to a file")
         return writeFile(other, kOld) && link(other, path);
     if (what == "dangling link")
@@ -98,6 +103,8 @@ private slots:
     void write_data();
     void write();
     void writeFailsPastTheFileSizeLimit();
+    void outputStaysInTheInputsFolder();
+    void readRefusesAFileThatChanges();
     void outputPathFor_data();
     void outputPathFor();
 };
@@ -126,6 +133,9 @@ void TestFileIo::read_data()
         << "nothing"
         << "/sys/devices/system/cpu/online"
         << QStringLiteral("Could not read '%1': it changed while it was read");
+    QTest::newRow("name not UTF-8")
+        << "name not UTF-8, beside a decoy"
+        << "a\uFFFD.tox" << QStringLiteral("Could not open '%1': its name is not valid UTF-8");
     QTest::newRow("one byte over the limit")
         << "sparse" << QString()
         << QStringLiteral("Could not open '%1': file too large (2147479552 bytes)");
@@ -139,8 +149,7 @@ void TestFileIo::read()
     QTemporaryDir temporary;
     const QDir dir(temporary.path());
     QVERIFY(dir.mkpath(QStringLiteral("other")));
-    if (path.isEmpty())
-        path = dir.filePath(QStringLiteral("x"));
+    path = dir.filePath(path.isEmpty() ? QStringLiteral("x") : path);
     if (what == "sparse") {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(maxInputSize + 1));
@@ -151,6 +160,7 @@ void TestFileIo::read()
     QCOMPARE(input.error, error.isEmpty() ? QString() : error.arg(path));
     QCOMPARE(input.identity.valid, error.isEmpty());
     QCOMPARE(input.data, error.isEmpty() && what != "nothing" ? kOld : QByteArray());
+    ::unlink(QByteArray(QFile::encodeName(dir.path()) + "/a\xff.tox").constData());
 }
 
 // A pipe renamed over the file between the look at its name and the open cannot block the read:
@@ -201,6 +211,8 @@ void TestFileIo::write_data()
     row("link to the input through sub/..", "", WriteStatus::IsInput);
     row("chain of 45 links to the input", "", WriteStatus::IsSymlink);
     row("hard link to the input", "", WriteStatus::IsInput);
+    // A file system that numbers names, not files: the same size and times mark the input.
+    row("hard link to the input", "numbered apart", WriteStatus::IsInput);
     row("directory", "", WriteStatus::Failed);
     row("fifo", "", WriteStatus::Failed);
     row("nothing", "dangling link", WriteStatus::IsSymlink);
@@ -220,8 +232,12 @@ void TestFileIo::write()
     const QString input = dir.filePath(QStringLiteral("input.tox"));
     const QString output = dir.filePath(QStringLiteral("input.txt"));
     QVERIFY(writeFile(input, kInput));
-    const FileIdentity identity = readInputFile(input).identity;
-    QVERIFY(prepare(what, output, dir));
+    QVERIFY(prepare(what, output, dir)); // first: a new link changes the input's times
+    FileIdentity identity = readInputFile(input).identity;
+    if (during == "numbered apart") {
+        ++identity.inode;
+        during.clear();
+    }
     QStringList entries = dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
 
     const WriteStatus written = writeOutputFile(output, identity, [&](const ByteSink &sink) {
@@ -281,26 +297,80 @@ void TestFileIo::writeFailsPastTheFileSizeLimit()
              QStringList{QStringLiteral("x.txt")});
 }
 
+// The output goes into the folder the input was read from: a `..` after a linked folder is the
+// file system's parent, and a folder link repointed between reading and writing stops the write.
+void TestFileIo::outputStaysInTheInputsFolder()
+{
+    QTemporaryDir temporary;
+    const QDir dir(temporary.path());
+    QVERIFY(dir.mkpath(QStringLiteral("real/sub")) && dir.mkpath(QStringLiteral("victim")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("real/input.tox")), kInput));
+    QVERIFY(link(dir.filePath(QStringLiteral("real/sub")), dir.filePath(QStringLiteral("lnk"))));
+    const QString input = dir.filePath(QStringLiteral("lnk/../input.tox"));
+    const InputFile read = readInputFile(input);
+    QCOMPARE(read.data, kInput);
+    const QString output = ::outputPathFor(input, QStringLiteral(".txt"));
+    QCOMPARE(output, dir.filePath(QStringLiteral("lnk/../input.txt")));
+    QCOMPARE(int(writeOutputFile(output, read.identity, kNew)), int(WriteStatus::Saved));
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("real/input.txt"))), kNew);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("input.txt"))));
+
+    QVERIFY(link(dir.filePath(QStringLiteral("real")), dir.filePath(QStringLiteral("case"))));
+    const InputFile again = readInputFile(dir.filePath(QStringLiteral("case/input.tox")));
+    QVERIFY(QFile::remove(dir.filePath(QStringLiteral("case"))));
+    QVERIFY(link(dir.filePath(QStringLiteral("victim")), dir.filePath(QStringLiteral("case"))));
+    QCOMPARE(
+        int(writeOutputFile(dir.filePath(QStringLiteral("case/input.txt")), again.identity, kNew)),
+        int(WriteStatus::Failed));
+    QVERIFY(QDir(dir.filePath(QStringLiteral("victim"))).isEmpty());
+}
+
+// A file that grows while it is read is refused; what is returned is always the file as opened.
+void TestFileIo::readRefusesAFileThatChanges()
+{
+    QTemporaryDir temporary;
+    const QString path = temporary.filePath(QStringLiteral("growing.log"));
+    const QByteArray start(32 << 20, 'x');
+    QVERIFY(writeFile(path, start));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        QFile file(path);
+        file.open(QIODevice::Append);
+        while (!stop) {
+            file.write("y", 1);
+            file.flush();
+        }
+    });
+    int refused = 0;
+    for (int i = 0; i < 200 && refused < 3; ++i) {
+        const InputFile input = readInputFile(path);
+        if (input.error.isEmpty())
+            QVERIFY(input.data.startsWith(start));
+        else
+            QCOMPARE(input.error,
+                     QStringLiteral("Could not read '%1': it changed while it was read").arg(path));
+        refused += !input.error.isEmpty();
+    }
+    stop = true;
+    writer.join();
+    QCOMPARE(refused, 3);
+}
+
 void TestFileIo::outputPathFor_data()
 {
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<QString>("output");
-    QTest::newRow("one dot") << "/data/chat.log"
-                             << "_parsed.txt"
-                             << "/data/chat_parsed.txt";
-    QTest::newRow("two dots") << "/data/alice.old.tox"
-                              << ".txt"
-                              << "/data/alice.old.txt";
-    QTest::newRow("no dot") << "/data/alice"
-                            << ".txt"
-                            << "/data/alice.txt";
-    QTest::newRow("only a leading dot") << "/data/.chat"
-                                        << "_parsed.txt"
-                                        << "/data/_parsed.txt";
-    QTest::newRow("relative") << "chat.log"
-                              << "_parsed.txt"
-                              << QDir::current().filePath(QStringLiteral("chat_parsed.txt"));
+    const auto row = [](const char *name, const char *input, const char *suffix,
+                        const QString &output) {
+        QTest::newRow(name) << input << suffix << output;
+    };
+    row("one dot", "/data/chat.log", "_parsed.txt", "/data/chat_parsed.txt");
+    row("two dots", "/data/alice.old.tox", ".txt", "/data/alice.old.txt");
+    row("no dot", "/data/alice", ".txt", "/data/alice.txt");
+    row("only a leading dot", "/data/.chat", "_parsed.txt", "/data/_parsed.txt");
+    row("in the root", "/q.tox", ".txt", "/q.txt");
+    row("relative", "chat.log", "_parsed.txt", QDir::current().filePath("chat_parsed.txt"));
 }
 
 void TestFileIo::outputPathFor()
