@@ -86,6 +86,33 @@ QString logStatus(WriteStatus status, int count, const QString &outputPath, bool
     return text;
 }
 
+// The parsed log text as writeParsedLog produces it, with every other chunk of blocks rendered on a
+// second thread: rendering is nearly all of the work. The sink is called from here only, in order,
+// and at most two chunks (a few megabytes) are held at a time.
+bool writeParsedLogTwoThreads(const ByteSink &sink, const QString &inputPath,
+                              const LogParseResult &log)
+{
+    constexpr int chunk = 4096; // messages
+    const QList<LogMessage> &messages = log.messages;
+    const auto render = [&messages](int first) {
+        QString text;
+        appendParsedLogBlocks(text, messages, first, first + chunk);
+        return text.toUtf8();
+    };
+    const auto put = [&sink](const QByteArray &bytes) {
+        return sink(bytes.constData(), bytes.size());
+    };
+    if (!put(parsedLogHeader(inputPath).toUtf8()))
+        return false;
+    for (int first = 0; first < messages.size(); first += 2 * chunk) {
+        std::future<QByteArray> next =
+            std::async(std::launch::async | std::launch::deferred, render, first + chunk);
+        if (!put(render(first)) || !put(next.get()))
+            return false;
+    }
+    return put(parsedLogEnd(messages.size(), log.limitReached).toUtf8());
+}
+
 // One run over the files of a command line.
 class Inspection
 {
@@ -190,13 +217,13 @@ private:
             break;
         case Format::Text:
             if (!write) {
-                print(writeParsedLog(streams.out, path, log.messages, log.limitReached));
+                print(writeParsedLogTwoThreads(streams.out, path, log));
                 break;
             }
             const QString outputPath = outputPathFor(path, QStringLiteral("_parsed.txt"));
             const WriteStatus status =
                 writeOutputFile(outputPath, input.identity, [&](const ByteSink &sink) {
-                    return writeParsedLog(sink, path, log.messages, log.limitReached);
+                    return writeParsedLogTwoThreads(sink, path, log);
                 });
             reportWrite(argument, status,
                         logStatus(status, log.messages.size(), outputPath, log.limitReached));

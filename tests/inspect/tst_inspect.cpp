@@ -177,6 +177,10 @@ void TestInspect::initTestCase()
         QVERIFY(QFile::copy(source, path(QFileInfo(source).fileName())));
     QVERIFY(writeFile(path("encrypted.tox"), "toxEsave" + counting(100)));
     QVERIFY(writeFile(path("tiny.log"), counting(15)));
+    QByteArray many;
+    for (int i = 0; i < 10000; ++i)
+        many += logRecord(1700000000 + i, 8, i % 2, i, "s", "message " + QByteArray::number(i));
+    QVERIFY(writeFile(path("many.log"), many));
     QVERIFY(writeFile(path("edge.log"),
                       logRecord(1700000000, 8, 1, 0x1a, "Ann, \"the\" %1", "one\ntwo\r\n\\ \x01") +
                           logRecord(1690000000, 17, 0, 0xffff, "Zo\xc3\xab \xf0\x9f\x98\x80\xff",
@@ -338,6 +342,7 @@ void TestInspect::outputs_data()
     good("log: the sample", "log", {"chat.log"});
     good("log: quotes, line breaks, control bytes, no sender, no text", "log", {"edge.log"});
     good("log: one export after another", "log", {"chat.log", "edge.log"});
+    good("log: ten thousand messages, rendered in chunks", "log", {"many.log"});
     QTest::newRow("good, missing and bad saves")
         << QStringList{"save", "alice.tox", "missing.tox", "chat.log", "rich.tox"} << 1
         << QStringList{"alice.tox", "rich.tox"}
