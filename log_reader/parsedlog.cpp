@@ -14,16 +14,33 @@ bool writeParsedLog(const TextSink &sink, const QString &inputPath,
         piece.resize(0); // keeps the capacity
         return sink(bytes.constData(), bytes.size());
     };
-    piece += QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath);
+    piece += parsedLogHeader(inputPath);
     for (int i = 0; i < messages.size(); ++i) {
-        piece += formatMessageBlock(messages.at(i), i + 1);
-        piece += QLatin1Char('\n');
+        appendParsedLogBlocks(piece, messages, i, i + 1);
         if (piece.size() >= pieceSize && !put())
             return false;
     }
-    if (limitReached)
-        piece +=
-            QStringLiteral("!!! Only the first %1 messages are listed; the log holds more. !!!\n")
-                .arg(messages.size());
+    piece += parsedLogEnd(messages.size(), limitReached);
     return put();
+}
+
+QString parsedLogHeader(const QString &inputPath)
+{
+    return QStringLiteral("=== ORVA Message Log: %1 ===\n\n").arg(inputPath);
+}
+
+void appendParsedLogBlocks(QString &text, const QList<LogMessage> &messages, int first, int last)
+{
+    for (int i = qMax(first, 0); i < qMin(last, messages.size()); ++i) {
+        text += formatMessageBlock(messages.at(i), i + 1);
+        text += QLatin1Char('\n');
+    }
+}
+
+QString parsedLogEnd(int messageCount, bool limitReached)
+{
+    if (!limitReached)
+        return QString();
+    return QStringLiteral("!!! Only the first %1 messages are listed; the log holds more. !!!\n")
+        .arg(messageCount);
 }

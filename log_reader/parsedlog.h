@@ -12,3 +12,10 @@ using TextSink = std::function<bool(const char *data, qint64 size)>;
 // more records than were kept, a last line that says so. False as soon as the sink fails.
 bool writeParsedLog(const TextSink &sink, const QString &inputPath,
                     const QList<LogMessage> &messages, bool limitReached);
+
+// The three parts of that text, one after another: the header, the blocks of the messages from
+// index `first` up to `last` (each followed by an empty line, and numbered by its place in the
+// whole list), and the last line (empty unless the log held more records than were kept).
+QString parsedLogHeader(const QString &inputPath);
+void appendParsedLogBlocks(QString &text, const QList<LogMessage> &messages, int first, int last);
+QString parsedLogEnd(int messageCount, bool limitReached);

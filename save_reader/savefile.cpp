@@ -34,7 +34,11 @@ constexpr quint64 kPublicKeySize = 32;
 constexpr quint32 kFriendRecordSize = 2216;
 constexpr quint64 kFriendUnreadAfterKey = 1025;
 constexpr quint64 kFriendNameCapacity = 128;
-constexpr quint64 kFriendUnreadAtEnd = 1026;
+constexpr quint64 kFriendStatusMessageCapacity = 1007;
+// After the status message: a padding byte before its length, and after the user status the
+// padding, the friend request's nospam and the last-seen time.
+constexpr quint64 kFriendPaddingBeforeLength = 1;
+constexpr quint64 kFriendUnreadAtEnd = 15;
 constexpr quint32 kFriendDumpLimit = 64;
 constexpr quint32 kNameLimit = 128;
 constexpr quint32 kStatusMessageLimit = 200;
@@ -165,17 +169,27 @@ void decodeNospamKeys(SaveSection &section, ByteReader payload, QString &report)
 bool readFriend(ByteReader &in, SaveFriend &person)
 {
     QByteArray nameArea;
+    QByteArray statusArea;
     quint16 nameLength = 0;
+    quint16 statusLength = 0;
     if (!(in.u8(person.status) && in.bytes(kPublicKeySize, person.publicKey) &&
           in.skip(kFriendUnreadAfterKey) && in.u16be(person.infoSize) &&
           in.bytes(kFriendNameCapacity, nameArea) && in.u16be(nameLength) &&
-          in.skip(kFriendUnreadAtEnd)))
+          in.bytes(kFriendStatusMessageCapacity, statusArea) &&
+          in.skip(kFriendPaddingBeforeLength) && in.u16be(statusLength) &&
+          in.u8(person.userStatus) && in.skip(kFriendUnreadAtEnd)))
         return false;
     person.hasName = person.status > 2;
     // Exactly that many bytes: the QByteArray overload of fromUtf8 would stop at a zero byte.
-    if (person.hasName)
+    if (person.hasName) {
         person.name = QString::fromUtf8(nameArea.constData(),
                                         int(std::min<quint64>(nameLength, kFriendNameCapacity)));
+        person.statusMessage =
+            QString::fromUtf8(statusArea.constData(),
+                              int(std::min<quint64>(statusLength, kFriendStatusMessageCapacity)));
+    } else {
+        person.userStatus = 0; // like the name, shown only for a confirmed friend
+    }
     return true;
 }
 

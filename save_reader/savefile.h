@@ -1,7 +1,8 @@
 // Decoder of Tox save files: walks the typed sections of a save into plain records and renders
 // them as a plain-text report, one line at a time as each record is decoded, so that the records
-// hold exactly what the report shows. Nothing here touches a widget, and nothing throws; every
-// read goes through a bounds-checked ByteReader.
+// hold exactly what the report shows (and no more than a friend's status message and user status
+// besides). Nothing here touches a widget, and nothing throws; every read goes through a
+// bounds-checked ByteReader.
 #pragma once
 
 #include "bytereader.h"
@@ -41,6 +42,9 @@ struct SaveFriend {
     quint16 infoSize = 0;
     bool hasName = false; // only a friend with a status above 2 shows a name
     QString name;
+    // Kept for the same friends as the name; only the machine-readable form shows them.
+    QString statusMessage;
+    quint8 userStatus = 0;
 };
 
 struct DhtSubSection {
@@ -52,7 +56,8 @@ struct DhtSubSection {
     NodeList nodes; // for Content::Nodes
 };
 
-// One section of the walk, with the fields of its type as far as the report shows them.
+// One section of the walk, with the fields of its type as far as the report shows them (and, of
+// a friend, its status message and user status).
 struct SaveSection {
     quint64 index = 0;
     quint64 offset = 0; // of the section header in the file

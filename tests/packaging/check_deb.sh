@@ -64,3 +64,17 @@ echo "ok: desktop entries, icons, AppStream metadata and MIME type are valid"
 for program in save_reader log_reader; do
     start_and_stop "$root/usr/bin/$program" "$scratch/$program.log"
 done
+
+# tox-inspect from the package needs neither a display nor the GUI libraries.
+inspect="$root/usr/bin/tox-inspect"
+file -b "$inspect" | grep -q 'ELF.*, stripped' || fail "tox-inspect is not a stripped ELF program"
+if ldd "$inspect" | grep -qE 'not found|libQt5(Gui|Widgets)'; then
+    ldd "$inspect" >&2
+    fail "tox-inspect misses a library or loads a GUI library"
+fi
+env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$inspect" save \
+    "$root/usr/share/doc/tox-inspectors/examples/alice.tox" >"$scratch/alice.txt" ||
+    fail "tox-inspect could not report the packaged sample save"
+tail -n 2 "$scratch/alice.txt" | grep -qx '=== End of save file ===' ||
+    fail "tox-inspect printed no whole report of the packaged sample save"
+echo "ok: tox-inspect reported the packaged sample save without a display"

@@ -252,6 +252,10 @@ void TestToxSaves::nospamAsInToxId()
     QCOMPARE(id.left(TOX_PUBLIC_KEY_SIZE), publicKey(tox.get()));
     QCOMPARE(QString::fromLatin1(id.mid(TOX_PUBLIC_KEY_SIZE, 4).toHex()),
              QStringLiteral("%1").arg(nospam, 8, 16, QLatin1Char('0')));
+    // The Tox ID made from the decoded section, checksum included, is the library's own.
+    const SaveContents decoded = decodeSaveData(saveData(tox.get()), QString()).contents;
+    QCOMPARE(toxId(decoded.sections.value(0).nospam, decoded.sections.value(0).publicKey),
+             upperHex(id));
 
     const ParseResult result = parseSaveData(saveData(tox.get()), QStringLiteral("nospam.tox"));
     checkCleanSave(tox.get(), result);

@@ -1,0 +1,322 @@
+#include "inspect.h"
+
+#include "machineformats.h"
+#include "parsedlog.h"
+#include "savefile.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <future>
+#include <unistd.h>
+
+namespace
+{
+
+const char description[] =
+    "Prints the reports of Tox save files and the exports of ORVA message logs exactly as\n"
+    "save_reader and log_reader show and write them, one file after another:\n"
+    "  tox-inspect save FILE...   the report of each Tox save\n"
+    "  tox-inspect log FILE...    the export of each ORVA message log\n"
+    "Files are named in the outputs by their absolute path, as the windows name them.\n"
+    "\n"
+    "--format json prints one JSON object per line: for a save, the file and its decoded\n"
+    "sections; for a log, one per message and then one with the file's summary.\n"
+    "--format csv prints the messages of logs as CSV (RFC 4180, UTF-8): a header row, then\n"
+    "one row per message with its file in the first column.\n"
+    "--write writes the text output of each file beside it instead of printing it, under the\n"
+    "windows' names (a.tox gives a.txt, a.log gives a_parsed.txt): never over the input, never\n"
+    "through a symbolic link, whole or not at all. It prints one status line per file.\n"
+    "--write takes the text format only; with json or csv, redirect the output instead.\n"
+    "\n"
+    "Exit status: 0 when every file was read and decoded (and its output written), 1 when\n"
+    "any was not (each error is printed as \"tox-inspect: FILE: error\" and the other files\n"
+    "are still processed), 2 for a usage error.";
+
+enum class Kind { Save, Log };
+enum class Format { Text, Json, Csv };
+
+bool put(const ByteSink &sink, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return sink(bytes.constData(), bytes.size());
+}
+
+// The status texts of the windows after they wrote their output.
+QString saveStatus(WriteStatus status, const QString &outputPath)
+{
+    switch (status) {
+    case WriteStatus::Saved:
+        return QStringLiteral("Parsed and saved to %1").arg(outputPath);
+    case WriteStatus::IsInput:
+        return QStringLiteral("Parsed but could not save to %1 (it is the input file)")
+            .arg(outputPath);
+    case WriteStatus::IsSymlink:
+        return QStringLiteral("Parsed but could not save to %1 (it is a symbolic link)")
+            .arg(outputPath);
+    case WriteStatus::Failed:
+        break;
+    }
+    return QStringLiteral("Parsed but could not save to %1").arg(outputPath);
+}
+
+QString logStatus(WriteStatus status, int count, const QString &outputPath, bool limitReached)
+{
+    QString text;
+    switch (status) {
+    case WriteStatus::Saved:
+        text = QStringLiteral("Parsed %1 message(s). Saved to %2");
+        break;
+    case WriteStatus::IsInput:
+        text = QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)");
+        break;
+    case WriteStatus::IsSymlink:
+        text = QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is a symbolic link)");
+        break;
+    case WriteStatus::Failed:
+        text = QStringLiteral("Parsed %1 message(s). Could not save to %2");
+        break;
+    }
+    text = text.arg(QString::number(count), outputPath);
+    if (limitReached)
+        text +=
+            QStringLiteral(" Only the first %1 messages are shown; the log holds more.").arg(count);
+    return text;
+}
+
+// The parsed log text as writeParsedLog produces it, with every other chunk of blocks rendered on a
+// second thread: rendering is nearly all of the work. The sink is called from here only, in order,
+// and at most two chunks (a few megabytes) are held at a time.
+bool writeParsedLogTwoThreads(const ByteSink &sink, const QString &inputPath,
+                              const LogParseResult &log)
+{
+    constexpr int chunk = 4096; // messages
+    const QList<LogMessage> &messages = log.messages;
+    const auto render = [&messages](int first) {
+        QString text;
+        appendParsedLogBlocks(text, messages, first, first + chunk);
+        return text.toUtf8();
+    };
+    const auto put = [&sink](const QByteArray &bytes) {
+        return sink(bytes.constData(), bytes.size());
+    };
+    if (!put(parsedLogHeader(inputPath).toUtf8()))
+        return false;
+    for (int first = 0; first < messages.size(); first += 2 * chunk) {
+        std::future<QByteArray> next =
+            std::async(std::launch::async | std::launch::deferred, render, first + chunk);
+        if (!put(render(first)) || !put(next.get()))
+            return false;
+    }
+    return put(parsedLogEnd(messages.size(), log.limitReached).toUtf8());
+}
+
+// One run over the files of a command line.
+class Inspection
+{
+public:
+    Inspection(Kind kind, Format format, bool write, const Streams &streams)
+        : kind(kind), format(format), write(write), streams(streams)
+    {
+    }
+
+    int run(const QStringList &files)
+    {
+        if (format == Format::Csv)
+            print(writeLogCsvHeader(streams.out));
+        for (const QString &file : files) {
+            if (!outputOk)
+                break;
+            if (kind == Kind::Save)
+                inspectSave(file);
+            else
+                inspectLog(file);
+        }
+        if (!outputOk)
+            put(streams.err, QStringLiteral("tox-inspect: could not write the standard output\n"));
+        return failed || !outputOk ? exitFileFailed : exitSuccess;
+    }
+
+private:
+    void print(bool written) { outputOk = outputOk && written; }
+
+    void fail(const QString &argument, const QString &error)
+    {
+        failed = true;
+        put(streams.err, QStringLiteral("tox-inspect: %1: %2\n").arg(argument, error));
+    }
+
+    // A written output is reported on the standard output, one that was not as an error.
+    void reportWrite(const QString &argument, WriteStatus status, const QString &text)
+    {
+        if (status == WriteStatus::Saved)
+            print(put(streams.out, text + QLatin1Char('\n')));
+        else
+            fail(argument, text);
+    }
+
+    void inspectSave(const QString &argument)
+    {
+        // The windows print the absolute path that their file dialog returns.
+        const QString path = QFileInfo(argument).absoluteFilePath();
+        const InputFile input = readInputFile(path);
+        SaveDecoding decoding;
+        if (input.error.isEmpty())
+            decoding = decodeSaveData(input.data, path);
+        const QString error = input.error.isEmpty() ? decoding.result.error : input.error;
+        if (format == Format::Json) {
+            const bool read = input.error.isEmpty();
+            print(writeSaveJson(streams.out,
+                                read ? fileFacts(path, input.data) : FileFacts{path, -1, {}},
+                                read ? &decoding : nullptr, error));
+        }
+        if (!error.isEmpty()) {
+            fail(argument, error);
+            return;
+        }
+        const QByteArray report = decoding.result.report.toUtf8();
+        if (write) {
+            const QString outputPath = outputPathFor(path, QStringLiteral(".txt"));
+            const WriteStatus status = writeOutputFile(outputPath, input.identity, report);
+            reportWrite(argument, status, saveStatus(status, outputPath));
+        } else if (format == Format::Text) {
+            print(streams.out(report.constData(), report.size()));
+        }
+    }
+
+    void inspectLog(const QString &argument)
+    {
+        const QString path = QFileInfo(argument).absoluteFilePath();
+        InputFile input = readInputFile(path);
+        // The hash of a large log takes about as long as its parse: it runs beside the parse and
+        // the writing of the messages, on another core where there is one.
+        std::future<FileFacts> facts;
+        if (format == Format::Json && input.error.isEmpty())
+            facts = std::async(std::launch::async | std::launch::deferred,
+                               [path, data = input.data] { return fileFacts(path, data); });
+        LogParseResult log;
+        if (input.error.isEmpty())
+            log = parseMessageLog(input.data);
+        else
+            log.error = input.error;
+        if (!log.error.isEmpty()) {
+            fail(argument, log.error);
+            return;
+        }
+        input.data = QByteArray(); // the messages hold all that is written from here on
+
+        switch (format) {
+        case Format::Json:
+            print(writeLogJsonLines(
+                streams.out, [&facts] { return facts.get(); }, log));
+            break;
+        case Format::Csv:
+            print(writeLogCsvRows(streams.out, path, log));
+            break;
+        case Format::Text:
+            if (!write) {
+                print(writeParsedLogTwoThreads(streams.out, path, log));
+                break;
+            }
+            const QString outputPath = outputPathFor(path, QStringLiteral("_parsed.txt"));
+            const WriteStatus status =
+                writeOutputFile(outputPath, input.identity, [&](const ByteSink &sink) {
+                    return writeParsedLogTwoThreads(sink, path, log);
+                });
+            reportWrite(argument, status,
+                        logStatus(status, log.messages.size(), outputPath, log.limitReached));
+            break;
+        }
+    }
+
+    const Kind kind;
+    const Format format;
+    const bool write;
+    const Streams &streams;
+    bool failed = false;
+    bool outputOk = true;
+};
+
+} // namespace
+
+int runInspector(const QStringList &arguments, const Streams &streams)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption write(
+        {QStringLiteral("w"), QStringLiteral("write")},
+        QStringLiteral("Write each text output beside its input instead of printing it."));
+    const QCommandLineOption format({QStringLiteral("f"), QStringLiteral("format")},
+                                    QStringLiteral("Output format: text (default), json, or csv "
+                                                   "(logs only)."),
+                                    QStringLiteral("format"), QStringLiteral("text"));
+    parser.addOption(write);
+    parser.addOption(format);
+    parser.addPositionalArgument(QStringLiteral("kind"),
+                                 QStringLiteral("save (Tox save files) or log (ORVA message logs)"),
+                                 QStringLiteral("save|log"));
+    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The files to inspect."),
+                                 QStringLiteral("FILE..."));
+
+    const auto usageError = [&streams](const QString &text) {
+        put(streams.err,
+            QStringLiteral("tox-inspect: %1\nTry 'tox-inspect --help' for more.\n").arg(text));
+        return exitUsage;
+    };
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    // --help-all, which the parser adds, shows the same: no option of Qt's own applies here.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
+        return put(streams.out, parser.helpText()) ? exitSuccess : exitFileFailed;
+    if (parser.isSet(version)) {
+        const QString text = QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                           QCoreApplication::applicationVersion());
+        return put(streams.out, text) ? exitSuccess : exitFileFailed;
+    }
+
+    QStringList files = parser.positionalArguments();
+    const QString kindName = files.isEmpty() ? QString() : files.takeFirst();
+    if (kindName != QLatin1String("save") && kindName != QLatin1String("log"))
+        return usageError(kindName.isEmpty()
+                              ? QStringLiteral("say what to inspect: save or log")
+                              : QStringLiteral("unknown kind '%1': use save or log").arg(kindName));
+    if (files.isEmpty())
+        return usageError(QStringLiteral("no file given"));
+    const Kind kind = kindName == QLatin1String("save") ? Kind::Save : Kind::Log;
+
+    const QString formatName = parser.value(format);
+    Format chosen = Format::Text;
+    if (formatName == QLatin1String("json"))
+        chosen = Format::Json;
+    else if (formatName == QLatin1String("csv") && kind == Kind::Log)
+        chosen = Format::Csv;
+    else if (formatName != QLatin1String("text"))
+        return usageError(
+            formatName == QLatin1String("csv")
+                ? QStringLiteral("csv is a format of logs only")
+                : QStringLiteral("unknown format '%1': use text, json or csv").arg(formatName));
+    if (parser.isSet(write) && chosen != Format::Text)
+        return usageError(QStringLiteral("--write writes the text format only"));
+
+    return Inspection(kind, chosen, parser.isSet(write), streams).run(files);
+}
+
+ByteSink descriptorSink(int fd)
+{
+    return [fd](const char *data, qint64 size) {
+        while (size > 0) {
+            const ssize_t n = ::write(fd, data, size_t(size));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            data += n;
+            size -= n;
+        }
+        return true;
+    };
+}

@@ -1,0 +1,22 @@
+// tox-inspect: the reports of Tox saves and the exports of ORVA message logs on the command line,
+// in the windows' text or as JSON or CSV. It needs no display: it creates no GUI application.
+#include "inspect.h"
+
+#include <QCoreApplication>
+
+#include <unistd.h>
+
+int main(int argc, char *argv[])
+{
+    // Every message time is converted to local time through the C library, which checks the zone
+    // file /etc/localtime again on each call while TZ is unset. Naming that same file gives the
+    // same local times without those file-system calls.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tox-inspect"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(INSPECTORS_VERSION));
+    return runInspector(QCoreApplication::arguments(),
+                        {descriptorSink(STDOUT_FILENO), descriptorSink(STDERR_FILENO)});
+}
