@@ -145,7 +145,7 @@ LogParseResult parseMessageLog(const QByteArray &content)
     return parseMessageLog(content, maxMessageCount);
 }
 
-LogParseResult parseMessageLog(const QByteArray &content, int maxMessages)
+LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint64 maxText)
 {
     LogParseResult result;
     const LittleEndianReader reader(content);
@@ -160,6 +160,7 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages)
     // for every value); records of the same second share one conversion.
     quint32 lastTime = 0;
     QDateTime lastTimestamp;
+    qint64 keptText = 0;
 
     qint64 pos = 0;
     while (reader.contains(pos, headerSize)) {
@@ -187,6 +188,14 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages)
         const qint64 body = next - start;
         if (body > maxBodySize || body < textLength)
             break; // malformed: the record and everything after it are dropped
+
+        // The kept text is what fills the memory (a decoded string reserves two bytes for every
+        // byte it came from); a record that would pass the limit is not kept.
+        if (body > maxText - keptText) {
+            result.limitReached = true;
+            break;
+        }
+        keptText += body;
 
         const qint64 senderLength = body - textLength;
         // Filled in place: the list's own copy is the only one, so no string changes hands.

@@ -22,26 +22,34 @@ struct LogMessage {
     QString text;
 };
 
-// The most messages one opening keeps. Each costs the window about 1.35 KB (the message and its
-// four table items), so this many take about 2.7 GB there; a crafted log of 17-byte records
-// could otherwise hold over a hundred million.
+// The most messages one opening keeps: a crafted log of 17-byte records could otherwise hold over
+// a hundred million, and each message costs the window about a kilobyte beside its text.
 constexpr int maxMessageCount = 2000000;
+
+// The most text one opening keeps: the bytes of sender and text, summed over the kept messages.
+// Decoded, each takes two bytes of memory. With the message limit, this bounds what an opening
+// holds whatever the log holds, the file included while it is decoded.
+constexpr qint64 maxTextBytes = 150000000;
 
 // The outcome of decoding one log. `error` is empty whenever the record walk ran, also when it
 // produced no message.
 struct LogParseResult {
     QList<LogMessage> messages;
     QString error;
-    // The log holds more records than maxMessageCount; the walk stopped after that many.
+    // The log holds more records than were kept: the walk stopped at the message limit or at the
+    // text limit.
     bool limitReached = false;
 };
 
-// Decodes the complete contents of a log file, keeping at most maxMessageCount messages.
+// Decodes the complete contents of a log file, keeping at most maxMessageCount messages and
+// maxTextBytes of text.
 LogParseResult parseMessageLog(const QByteArray &content);
 
-// The same with another limit: the walk keeps at most `maxMessages` messages and sets
-// `limitReached` when another record follows them. `error` stays empty in that case.
-LogParseResult parseMessageLog(const QByteArray &content, int maxMessages);
+// The same with other limits: the walk keeps at most `maxMessages` messages whose senders and
+// texts together take at most `maxText` bytes of the log, and sets `limitReached` when another
+// record follows them. `error` stays empty in that case.
+LogParseResult parseMessageLog(const QByteArray &content, int maxMessages,
+                               qint64 maxText = maxTextBytes);
 
 // The boxed four-line text block of one message; `number` is its 1-based position in the list.
 QString formatMessageBlock(const LogMessage &message, int number);

@@ -534,18 +534,36 @@ void TestMessageLog::messageLimit_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("limit");
+    QTest::addColumn<qint64>("textLimit");
     QTest::addColumn<int>("kept");
     QTest::addColumn<bool>("limitReached");
     QTest::addColumn<QString>("error");
 
+    // Bodies of 6, 6, 5 and 3 bytes.
     const QByteArray a = record(inWindow, 8, 0, 0, "Ann", "one");
     const QByteArray b = record(inWindow + 1, 9, 1, 4, "Bob", "two");
     const QByteArray c = record(inWindow + 2, 11, 2, 0, "", "three");
     const QByteArray d = record(inWindow + 3, 17, 0, 0, "Dan", "");
     const auto row = [](const char *name, const QByteArray &content, int limit, int kept,
                         bool limitReached, const QString &error = QString()) {
-        QTest::newRow(name) << content << limit << kept << limitReached << error;
+        QTest::newRow(name) << content << limit << maxTextBytes << kept << limitReached << error;
     };
+    const auto textRow = [](const char *name, const QByteArray &content, qint64 textLimit, int kept,
+                            bool limitReached) {
+        QTest::newRow(name) << content << maxMessageCount << textLimit << kept << limitReached
+                            << QString();
+    };
+    textRow("text limit, exactly the bytes of all records", a + b + c + d, 20, 4, false);
+    textRow("text limit one byte short", a + b + c + d, 19, 3, true);
+    textRow("text limit below the first body", a + b, 5, 0, true);
+    textRow("text limit 0, bare header", header(inWindow, 8, 0), 0, 1, false);
+    textRow("negative text limit", a, -1, 0, true);
+    // Only a record that would be kept counts: a malformed one ends the walk as before.
+    textRow("text limit reached, then a malformed record", a + b + header(inWindow, 8, 40) + "x",
+            12, 2, false);
+    // Decoded text reserves two bytes for every byte it came from, whatever it holds.
+    textRow("text limit counts bytes, not characters", record(inWindow, 8, 0, 0, "é", "€"), 4, 0,
+            true);
     row("3 records, limit 3", a + b + c, 3, 3, false);
     row("4 records, limit 3", a + b + c + d, 3, 3, true);
     row("4 records, limit 4", a + b + c + d, 4, 4, false);
@@ -575,11 +593,12 @@ void TestMessageLog::messageLimit()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, limit);
+    QFETCH(qint64, textLimit);
     QFETCH(int, kept);
     QFETCH(bool, limitReached);
     QFETCH(QString, error);
 
-    const LogParseResult result = parseMessageLog(content, limit);
+    const LogParseResult result = parseMessageLog(content, limit, textLimit);
     QCOMPARE(result.error, error);
     QCOMPARE(result.limitReached, limitReached);
     // The messages kept are the first ones of the whole log, as they are.
