@@ -29,11 +29,10 @@
 namespace
 {
 
-// Draws and measures the table's cells from at most the first 1024 characters of their text,
-// followed by an ellipsis. A sender name can be up to a megabyte long, and Qt lays out the whole
-// text of a cell to size a column to its contents and again to draw it; a few such cells would
-// hold the window for minutes. 1024 characters are wider than any screen, and shorter texts, all
-// of them in ordinary logs, are drawn and measured exactly as without this delegate. The items
+// Draws and measures the table's cells from cellText: the start of a text whose layout would take
+// long (a sender can be a megabyte long, or thousands of combining marks on one letter), followed
+// by an ellipsis. Qt lays out the text of a cell to size a column to its contents, on up to a
+// thousand rows, and again to draw it. Every other text is drawn and measured as it is. The items
 // themselves keep their whole text.
 class CellTextDelegate : public QStyledItemDelegate
 {
@@ -42,18 +41,25 @@ public:
 
     QString displayText(const QVariant &value, const QLocale &locale) const override
     {
-        constexpr int maxShownLength = 1024;
-        QString text = QStyledItemDelegate::displayText(value, locale);
-        if (text.size() > maxShownLength) {
-            int keep = maxShownLength;
-            if (text.at(keep - 1).isHighSurrogate())
-                --keep;
-            text.truncate(keep);
-            text += QChar(0x2026);
-        }
-        return text;
+        return cellText(QStyledItemDelegate::displayText(value, locale));
     }
 };
+
+// How many rows the table lays out to size its columns to their contents: Qt's default of a
+// thousand, fewer when their senders hold so many colour emoji that this would take long (Qt
+// decodes each one's bitmap again every time). The rows shown are always measured.
+int rowsToMeasure(const QList<LogMessage> &messages)
+{
+    constexpr int defaultRows = 1000;
+    constexpr int pictographBudget = 1024;
+    int pictographs = 0;
+    for (int row = 0; row < qMin(messages.size(), defaultRows); ++row) {
+        pictographs += shownStart(messages.at(row).sender, cellLimits).pictographs;
+        if (pictographs > pictographBudget)
+            return row;
+    }
+    return defaultRows;
+}
 
 } // namespace
 
@@ -142,40 +148,14 @@ QString MainWindow::applicationStyleSheet()
                           "}QSplitter::handle { background-color: #3c3c3c; height: 2px; }");
 }
 
-static int longestLineLength(const QString &text)
-{
-    int longest = 0;
-    int start = 0;
-    while (start <= text.size()) {
-        int end = text.indexOf(QLatin1Char('\n'), start);
-        if (end < 0)
-            end = text.size();
-        longest = qMax(longest, end - start);
-        start = end + 1;
-    }
-    return longest;
-}
-
 void MainWindow::onRowChanged(int currentRow, int, int, int)
 {
     if (currentRow < 0 || currentRow >= messages.size()) {
         detailView->clear();
         return;
     }
-    const QString block = formatMessageBlock(messages.at(currentRow), currentRow + 1);
-
-    // Qt wraps a line in time that grows with the square of its length; a sender of a megabyte
-    // would hold the window for half a minute. A block with a line longer than the text line of
-    // the longest possible message text (three characters and 65535 bytes) is shown unwrapped,
-    // with a horizontal scroll bar, instead. Every other block wraps at the pane's width.
-    constexpr int longestWrappedLine = 3 + 65535;
-    const QTextEdit::LineWrapMode wrapMode =
-        longestLineLength(block) > longestWrappedLine ? QTextEdit::NoWrap : QTextEdit::WidgetWidth;
-    if (detailView->lineWrapMode() != wrapMode) {
-        detailView->clear(); // so that the old block is not laid out again in the new mode
-        detailView->setLineWrapMode(wrapMode);
-    }
-    detailView->setPlainText(block);
+    // paneBlock leaves out what would take long to lay out: every block wraps at the pane's width.
+    detailView->setPlainText(paneBlock(messages.at(currentRow), currentRow + 1));
 }
 
 void MainWindow::onOpenFile()
@@ -236,6 +216,8 @@ void MainWindow::showMessages(QList<LogMessage> decoded, int byteCount)
                 messageTable->setItem(row, column, items.at(column));
         }
     }
+
+    messageTable->horizontalHeader()->setResizeContentsPrecision(rowsToMeasure(messages));
 
     if (count > 0) {
         const QString timeFormat = QStringLiteral("dd.MM HH:mm");

@@ -1,6 +1,7 @@
 #include "messagelog.h"
 
 #include <QLocale>
+#include <QTextBoundaryFinder>
 #include <QtEndian>
 
 #if defined(__SSE2__)
@@ -145,7 +146,7 @@ LogParseResult parseMessageLog(const QByteArray &content)
     return parseMessageLog(content, maxMessageCount);
 }
 
-LogParseResult parseMessageLog(const QByteArray &content, int maxMessages)
+LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint64 maxText)
 {
     LogParseResult result;
     const LittleEndianReader reader(content);
@@ -160,6 +161,7 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages)
     // for every value); records of the same second share one conversion.
     quint32 lastTime = 0;
     QDateTime lastTimestamp;
+    qint64 keptText = 0;
 
     qint64 pos = 0;
     while (reader.contains(pos, headerSize)) {
@@ -187,6 +189,14 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages)
         const qint64 body = next - start;
         if (body > maxBodySize || body < textLength)
             break; // malformed: the record and everything after it are dropped
+
+        // The kept text is what fills the memory (a decoded string reserves two bytes for every
+        // byte it came from); a record that would pass the limit is not kept.
+        if (body > maxText - keptText) {
+            result.limitReached = true;
+            break;
+        }
+        keptText += body;
 
         const qint64 senderLength = body - textLength;
         // Filled in place: the list's own copy is the only one, so no string changes hands.
@@ -323,4 +333,157 @@ QString formatMessageBlock(const LogMessage &message, int number)
     block += QLatin1Char('\n');
     block += closingLine;
     return block;
+}
+
+namespace
+{
+
+// Follows the runs of a text as Qt splits it for shaping: a run ends where the writing direction
+// (left-to-right, right-to-left, numbers within right-to-left, explicit embeddings) or the script
+// of a letter changes. Neutral characters and combining marks continue the run they are in.
+class RunCounter
+{
+public:
+    // Takes the next code point; true when it starts another run.
+    bool startsRun(uint c)
+    {
+        int direction = -1;
+        switch (QChar::direction(c)) {
+        case QChar::DirL:
+            direction = 0;
+            break;
+        case QChar::DirR:
+        case QChar::DirAL:
+            direction = 1;
+            break;
+        case QChar::DirEN:
+        case QChar::DirAN:
+            // Numbers go with left-to-right text, and take a level of their own in right-to-left.
+            direction = lastDirection >= 1 ? 2 : 0;
+            break;
+        case QChar::DirLRE:
+        case QChar::DirLRO:
+        case QChar::DirRLE:
+        case QChar::DirRLO:
+        case QChar::DirPDF:
+        case QChar::DirLRI:
+        case QChar::DirRLI:
+        case QChar::DirFSI:
+        case QChar::DirPDI:
+            return true;
+        default:
+            break;
+        }
+        const QChar::Script letterScript = QChar::script(c);
+        const int script =
+            letterScript == QChar::Script_Common || letterScript == QChar::Script_Inherited
+                ? -1
+                : int(letterScript);
+        const bool starts = (direction >= 0 && lastDirection >= 0 && direction != lastDirection) ||
+                            (script >= 0 && lastScript >= 0 && script != lastScript);
+        if (direction >= 0)
+            lastDirection = direction;
+        if (script >= 0)
+            lastScript = script;
+        return starts;
+    }
+
+private:
+    int lastDirection = -1;
+    int lastScript = -1;
+};
+
+const QChar ellipsis(0x2026);
+
+// Whether Qt draws the code point as a colour emoji: the emoji blocks of the supplementary plane,
+// and the selector that asks for the emoji form of the character before it.
+bool isPictograph(uint c)
+{
+    return (c >= 0x1F000 && c <= 0x1FAFF) || c == 0xFE0F;
+}
+
+} // namespace
+
+ShownText shownStart(const QString &text, const ShownLimits &limits)
+{
+    // Nothing beyond a cluster that starts by the length limit can be shown, and a longer cluster
+    // is cut anyway: the clusters are looked for in this window only.
+    const int size = text.size();
+    const int window =
+        int(qMin<qint64>(size, qint64(qMax(limits.length, 0)) + maxClusterLength + 1));
+    QTextBoundaryFinder clusters(QTextBoundaryFinder::Grapheme, text.constData(), window);
+    RunCounter runCounter;
+    int runs = 0;
+    int pictographs = 0;
+    int end = 0; // the shown start is text[0, end)
+    while (end < window) {
+        int next = clusters.toNextBoundary();
+        if (next < 0 || next > window)
+            next = window;
+        int length = next - end;
+        const bool oversized = length > maxClusterLength;
+        if (oversized) {
+            length = maxClusterLength;
+            if (text.at(end + length - 1).isHighSurrogate())
+                --length;
+        }
+        if (length > limits.length - end)
+            break;
+        int clusterRuns = 0;
+        int clusterPictographs = 0;
+        for (int i = end; i < end + length; ++i) {
+            uint c = text.at(i).unicode();
+            if (QChar::isHighSurrogate(c) && i + 1 < end + length &&
+                text.at(i + 1).isLowSurrogate()) {
+                c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+                ++i;
+            }
+            clusterRuns += runCounter.startsRun(c) ? 1 : 0;
+            clusterPictographs += isPictograph(c) ? 1 : 0;
+        }
+        if (clusterRuns > limits.runs - runs ||
+            clusterPictographs > limits.pictographs - pictographs)
+            break;
+        runs += clusterRuns;
+        pictographs += clusterPictographs;
+        end += length;
+        if (oversized)
+            break;
+    }
+    ShownText shown;
+    shown.leftOut = size - end;
+    shown.text = end == size ? text : text.left(end);
+    shown.pictographs = pictographs;
+    return shown;
+}
+
+QString cellText(const QString &text)
+{
+    const ShownText shown = shownStart(text, cellLimits);
+    return shown.leftOut > 0 ? shown.text + ellipsis : text;
+}
+
+QString paneBlock(const LogMessage &message, int number)
+{
+    const ShownText sender = shownStart(message.sender, paneFieldLimits);
+    const ShownText text = shownStart(message.text, paneFieldLimits);
+    if (sender.leftOut == 0 && text.leftOut == 0)
+        return formatMessageBlock(message, number);
+
+    QString notice = QStringLiteral("[Cut for display.");
+    LogMessage shown = message;
+    if (sender.leftOut > 0) {
+        shown.sender = sender.text + ellipsis;
+        notice += QStringLiteral(" Sender: %1 of %2 characters shown.")
+                      .arg(sender.text.size())
+                      .arg(message.sender.size());
+    }
+    if (text.leftOut > 0) {
+        shown.text = text.text + ellipsis;
+        notice += QStringLiteral(" Text: %1 of %2 characters shown.")
+                      .arg(text.text.size())
+                      .arg(message.text.size());
+    }
+    notice += QStringLiteral(" The export holds the whole message.]\n");
+    return notice + formatMessageBlock(shown, number);
 }

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <limits>
+
 class QTableWidgetItem;
 
 // One decoded message.
@@ -22,26 +24,34 @@ struct LogMessage {
     QString text;
 };
 
-// The most messages one opening keeps. Each costs the window about 1.35 KB (the message and its
-// four table items), so this many take about 2.7 GB there; a crafted log of 17-byte records
-// could otherwise hold over a hundred million.
+// The most messages one opening keeps: a crafted log of 17-byte records could otherwise hold over
+// a hundred million, and each message costs the window about a kilobyte beside its text.
 constexpr int maxMessageCount = 2000000;
+
+// The most text one opening keeps: the bytes of sender and text, summed over the kept messages.
+// Decoded, each takes two bytes of memory. With the message limit, this bounds what an opening
+// holds whatever the log holds, the file included while it is decoded.
+constexpr qint64 maxTextBytes = 150000000;
 
 // The outcome of decoding one log. `error` is empty whenever the record walk ran, also when it
 // produced no message.
 struct LogParseResult {
     QList<LogMessage> messages;
     QString error;
-    // The log holds more records than maxMessageCount; the walk stopped after that many.
+    // The log holds more records than were kept: the walk stopped at the message limit or at the
+    // text limit.
     bool limitReached = false;
 };
 
-// Decodes the complete contents of a log file, keeping at most maxMessageCount messages.
+// Decodes the complete contents of a log file, keeping at most maxMessageCount messages and
+// maxTextBytes of text.
 LogParseResult parseMessageLog(const QByteArray &content);
 
-// The same with another limit: the walk keeps at most `maxMessages` messages and sets
-// `limitReached` when another record follows them. `error` stays empty in that case.
-LogParseResult parseMessageLog(const QByteArray &content, int maxMessages);
+// The same with other limits: the walk keeps at most `maxMessages` messages whose senders and
+// texts together take at most `maxText` bytes of the log, and sets `limitReached` when another
+// record follows them. `error` stays empty in that case.
+LogParseResult parseMessageLog(const QByteArray &content, int maxMessages,
+                               qint64 maxText = maxTextBytes);
 
 // The boxed four-line text block of one message; `number` is its 1-based position in the list.
 QString formatMessageBlock(const LogMessage &message, int number);
@@ -52,6 +62,47 @@ QList<QTableWidgetItem *> messageRowItems(const LogMessage &message);
 
 // The time of a message as "yyyy-MM-dd HH:mm:ss", in the zone of its timestamp.
 QString messageTimeText(const QDateTime &timestamp);
+
+// What a view shows of a text. Qt lays a text out in time that grows with its length, with its
+// changes of writing direction or script, steeply with the size of a grapheme cluster (thousands
+// of combining marks on one letter are shaped as one piece), and with every colour emoji, whose
+// bitmap it decodes again each time. So a view shows the start of a text within limits of each.
+struct ShownLimits {
+    int length;      // code units
+    int runs;        // changes of writing direction or script
+    int pictographs; // colour emoji
+};
+
+struct ShownText {
+    QString text;        // whole grapheme clusters from the start of the text
+    qint64 leftOut = 0;  // code units of the text not shown; 0 when it is shown whole
+    int pictographs = 0; // colour emoji in `text`
+};
+
+// The longest grapheme cluster shown whole: longer than any emoji sequence, and than any cluster
+// of text in Unicode's stream-safe form.
+constexpr int maxClusterLength = 32;
+
+// The longest start of `text` in whole grapheme clusters within `limits`. A longer cluster than
+// maxClusterLength code units is shown by its first maxClusterLength units (whole code points) and
+// ends the start. The work is bounded by the limits, however long `text` is.
+ShownText shownStart(const QString &text, const ShownLimits &limits);
+
+// A table cell: wider than any screen, far more runs than ordinary text has, and as many emoji as
+// a message preview can hold. The table lays out up to a thousand rows to size its columns.
+constexpr ShownLimits cellLimits = {1024, 64, 40};
+
+// The sender and the text in the detail pane: more than any name or message a client sends, and
+// little enough to wrap in a fraction of a second whatever it holds.
+constexpr ShownLimits paneFieldLimits = {4096, std::numeric_limits<int>::max(), 512};
+
+// The text of a table cell: shownStart(text, cellLimits), followed by an ellipsis when cut.
+QString cellText(const QString &text);
+
+// The block of a message as the detail pane shows it: formatMessageBlock's block, except that a
+// sender or a text that shownStart(field, paneFieldLimits) cuts is shown cut and ends in an
+// ellipsis, under a first line that says what was cut.
+QString paneBlock(const LogMessage &message, int number);
 
 QString typeName(quint16 type);
 QString directionArrow(quint16 direction);

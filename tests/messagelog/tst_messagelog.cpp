@@ -273,6 +273,8 @@ private slots:
     void block();
     void rowItems_data();
     void rowItems();
+    void shownStart_data();
+    void shownStart();
 };
 
 namespace
@@ -534,18 +536,36 @@ void TestMessageLog::messageLimit_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("limit");
+    QTest::addColumn<qint64>("textLimit");
     QTest::addColumn<int>("kept");
     QTest::addColumn<bool>("limitReached");
     QTest::addColumn<QString>("error");
 
+    // Bodies of 6, 6, 5 and 3 bytes.
     const QByteArray a = record(inWindow, 8, 0, 0, "Ann", "one");
     const QByteArray b = record(inWindow + 1, 9, 1, 4, "Bob", "two");
     const QByteArray c = record(inWindow + 2, 11, 2, 0, "", "three");
     const QByteArray d = record(inWindow + 3, 17, 0, 0, "Dan", "");
     const auto row = [](const char *name, const QByteArray &content, int limit, int kept,
                         bool limitReached, const QString &error = QString()) {
-        QTest::newRow(name) << content << limit << kept << limitReached << error;
+        QTest::newRow(name) << content << limit << maxTextBytes << kept << limitReached << error;
     };
+    const auto textRow = [](const char *name, const QByteArray &content, qint64 textLimit, int kept,
+                            bool limitReached) {
+        QTest::newRow(name) << content << maxMessageCount << textLimit << kept << limitReached
+                            << QString();
+    };
+    textRow("text limit, exactly the bytes of all records", a + b + c + d, 20, 4, false);
+    textRow("text limit one byte short", a + b + c + d, 19, 3, true);
+    textRow("text limit below the first body", a + b, 5, 0, true);
+    textRow("text limit 0, bare header", header(inWindow, 8, 0), 0, 1, false);
+    textRow("negative text limit", a, -1, 0, true);
+    // Only a record that would be kept counts: a malformed one ends the walk as before.
+    textRow("text limit reached, then a malformed record", a + b + header(inWindow, 8, 40) + "x",
+            12, 2, false);
+    // Decoded text reserves two bytes for every byte it came from, whatever it holds.
+    textRow("text limit counts bytes, not characters", record(inWindow, 8, 0, 0, "é", "€"), 4, 0,
+            true);
     row("3 records, limit 3", a + b + c, 3, 3, false);
     row("4 records, limit 3", a + b + c + d, 3, 3, true);
     row("4 records, limit 4", a + b + c + d, 4, 4, false);
@@ -575,11 +595,12 @@ void TestMessageLog::messageLimit()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, limit);
+    QFETCH(qint64, textLimit);
     QFETCH(int, kept);
     QFETCH(bool, limitReached);
     QFETCH(QString, error);
 
-    const LogParseResult result = parseMessageLog(content, limit);
+    const LogParseResult result = parseMessageLog(content, limit, textLimit);
     QCOMPARE(result.error, error);
     QCOMPARE(result.limitReached, limitReached);
     // The messages kept are the first ones of the whole log, as they are.
@@ -747,6 +768,89 @@ void TestMessageLog::rowItems()
         }
     }
     qDeleteAll(items);
+}
+
+void TestMessageLog::shownStart_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("maxLength");
+    QTest::addColumn<int>("maxRuns");
+    QTest::addColumn<int>("maxPictographs");
+    QTest::addColumn<QString>("shown");
+
+    const auto row = [](const QString &name, const QString &text, const ShownLimits &limits,
+                        const QString &shown) {
+        QTest::newRow(qPrintable(name))
+            << text << limits.length << limits.runs << limits.pictographs << shown;
+    };
+    // Every cell and pane field of the sample log, and ordinary text up to the limits, is whole.
+    QFile sample(QStringLiteral(SAMPLE_LOG));
+    QVERIFY(sample.open(QIODevice::ReadOnly));
+    const QList<LogMessage> messages = parseMessageLog(sample.readAll()).messages;
+    for (int i = 0; i < messages.size(); ++i) {
+        const QList<QTableWidgetItem *> cells = messageRowItems(messages.at(i));
+        for (int column = 0; column < cells.size(); ++column)
+            row(QStringLiteral("sample message %1, cell %2").arg(i).arg(column),
+                cells.at(column)->text(), cellLimits, cells.at(column)->text());
+        qDeleteAll(cells);
+        const QString &text = messages.at(i).text;
+        row(QStringLiteral("sample message %1, text").arg(i), text, paneFieldLimits, text);
+    }
+    const QString x1024(1024, 'x');
+    const QString family =
+        QString::fromUtf8("👨🏻‍👩🏻‍👧🏻‍👦🏻"); // 19 code units
+    row("1024 units", x1024, cellLimits, x1024);
+    row("40 emoji", family.left(2).repeated(40), cellLimits, family.left(2).repeated(40));
+    row("emoji family with skin tones", family, {32, 0, 8}, family);
+    row("Latin, Arabic, Hebrew and numbers in words", QString::fromUtf8("Ali (علي) שלום 2024 Ali"),
+        {64, 4, 0}, QString::fromUtf8("Ali (علي) שלום 2024 Ali"));
+
+    // The length, in whole clusters.
+    row("one unit over", x1024 + 'y', cellLimits, x1024);
+    row("a megabyte", QString(1000000, 'x'), cellLimits, x1024);
+    row("combining sequence across the limit", "abc" + QString::fromUtf8("e\u0301"), {4, 0, 0},
+        "abc");
+    row("surrogate pair across the limit", "abc" + family.left(2), {4, 0, 0}, "abc");
+    row("empty", QString(), cellLimits, QString());
+    // A cluster of more than 32 units ends the start after its first 32, in whole code points.
+    const QString acute(QChar(0x0301));
+    row("cluster of 32 units", 'a' + acute.repeated(31) + 'b', cellLimits,
+        'a' + acute.repeated(31) + 'b');
+    row("cluster of 33 units", 'a' + acute.repeated(32) + 'b', cellLimits,
+        'a' + acute.repeated(31));
+    row("cluster of a megabyte", 'a' + acute.repeated(499999), cellLimits,
+        'a' + acute.repeated(31));
+    const QString stem = QString::fromUtf8("\U0001D167"); // a combining mark of two units
+    row("cut cluster keeps pairs whole", 'a' + stem.repeated(20), cellLimits,
+        'a' + stem.repeated(15));
+    row("cut cluster beyond the length", "abca" + acute.repeated(40), {20, 0, 0}, "abc");
+    // Runs: a change of direction or of the script of a letter.
+    const QString alternating = QString::fromUtf8("aب").repeated(100);
+    row("64 runs", alternating, cellLimits, alternating.left(65));
+    row("neutrals and marks continue a run", QString::fromUtf8("a, b. c\u0301! (d)"), {64, 0, 0},
+        QString::fromUtf8("a, b. c\u0301! (d)"));
+    row("change of script", QString::fromUtf8("Kenji 山田"), {64, 0, 0}, "Kenji ");
+    row("numbers in left-to-right text", "Room 101, floor 3", {64, 0, 0}, "Room 101, floor 3");
+    row("numbers after right-to-left text", QString::fromUtf8("א1a"), {64, 1, 0},
+        QString::fromUtf8("א1"));
+    row("explicit embeddings", QString::fromUtf8("a\u202Eb\u202Cc"), {64, 1, 0},
+        QString::fromUtf8("a\u202Eb"));
+    row("41 emoji", family.left(2).repeated(41), cellLimits, family.left(2).repeated(40));
+    row("emoji presentation selector", QString::fromUtf8("\u2764\uFE0F\u2764\uFE0F"), {64, 0, 1},
+        QString::fromUtf8("\u2764\uFE0F"));
+}
+
+void TestMessageLog::shownStart()
+{
+    QFETCH(QString, text);
+    QFETCH(int, maxLength);
+    QFETCH(int, maxRuns);
+    QFETCH(int, maxPictographs);
+    QFETCH(QString, shown);
+
+    const ShownText result = ::shownStart(text, {maxLength, maxRuns, maxPictographs});
+    QCOMPARE(result.text, shown);
+    QCOMPARE(result.leftOut, qint64(text.size() - shown.size()));
 }
 
 int main(int argc, char **argv)
