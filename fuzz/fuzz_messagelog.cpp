@@ -2,8 +2,9 @@
 // aborts when an invariant breaks:
 //  - there are never more messages than content bytes / 16 (every record has a 16-byte header);
 //  - every message renders to a non-empty block and to exactly four table cells;
-//  - the walk stops short only with a full list: limitReached implies maxMessageCount messages,
-//    and with a limit of three the messages are the first three (or fewer) of the full walk.
+//  - only a file shorter than a header or a Tox save fails;
+//  - the walk stops short only at a limit: with a limit of three the messages are the first three
+//    (or fewer) of the full walk.
 #include "messagelog.h"
 
 #include <QTableWidgetItem>
@@ -35,10 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const QByteArray content(reinterpret_cast<const char *>(bytes), int(size));
     const LogParseResult result = parseMessageLog(content);
 
-    check(result.error.isEmpty() == (size >= 16), "only a short file fails");
+    const bool toxSave =
+        content.startsWith(QByteArray::fromRawData("\0\0\0\0\x1f\x1b\xed\x15", 8)) ||
+        content.startsWith("toxEsave") ||
+        content.startsWith(QByteArray::fromHex("011e81c0d67bba9e"));
+    check(result.error.isEmpty() == (size >= 16 && !toxSave), "only a short file or a save fails");
+    check(result.error.isEmpty() || result.messages.isEmpty(), "a failure keeps no message");
     check(result.messages.size() <= int(size / 16), "at most one message per 16 bytes");
-    check(!result.limitReached || result.messages.size() == maxMessageCount,
-          "a stop at the limit keeps exactly the limit");
+    check(!result.limitReached || result.messages.size() == maxMessageCount ||
+              content.size() > maxTextBytes,
+          "a stop at a limit keeps exactly the message limit, or the text filled its budget");
 
     constexpr int smallLimit = 3;
     const LogParseResult limited = parseMessageLog(content, smallLimit);

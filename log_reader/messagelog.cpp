@@ -1,8 +1,9 @@
 #include "messagelog.h"
 
+#include "bytereader.h"
+
 #include <QLocale>
 #include <QTextBoundaryFinder>
-#include <QtEndian>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,88 +14,68 @@ namespace
 
 constexpr qint64 headerSize = 16;
 constexpr qint64 maxBodySize = 1000000;
-// A later record's time must lie in [1680000000, 1900000000].
+// A later record's time must lie in [firstPlausibleTime, firstPlausibleTime + plausibleTimeSpan].
 constexpr quint32 firstPlausibleTime = 1680000000u;
 constexpr quint32 plausibleTimeSpan = 220000000u;
-// Bit t is set for each record type t in use: 8, 9, 11, 13 and 17.
-constexpr quint32 recordTypeMask = 0x22B00u;
+// The record types in use, and the same as a mask with bit t set for type t.
+constexpr quint8 recordTypes[] = {8, 9, 11, 13, 17};
 constexpr quint16 highestRecordType = 17;
-
-// Bounds-checked little-endian access to the log contents. A read that does not lie wholly inside
-// the buffer yields 0 (or a null pointer / null string) and touches nothing.
-class LittleEndianReader
+constexpr quint32 typeMask()
 {
-public:
-    explicit LittleEndianReader(const QByteArray &content)
-        : data(reinterpret_cast<const uchar *>(content.constData())), size(content.size())
-    {
-    }
-
-    qint64 length() const { return size; }
-
-    bool contains(qint64 pos, qint64 count) const
-    {
-        return pos >= 0 && count >= 0 && pos <= size && count <= size - pos;
-    }
-
-    const uchar *bytes(qint64 pos, qint64 count) const
-    {
-        return contains(pos, count) ? data + pos : nullptr;
-    }
-
-    quint16 u16(qint64 pos) const
-    {
-        const uchar *p = bytes(pos, 2);
-        return p ? qFromLittleEndian<quint16>(p) : 0;
-    }
-
-    quint32 u32(qint64 pos) const
-    {
-        const uchar *p = bytes(pos, 4);
-        return p ? qFromLittleEndian<quint32>(p) : 0;
-    }
-
-    QString utf8(qint64 pos, qint64 count) const
-    {
-        const uchar *p = bytes(pos, count);
-        return p ? QString::fromUtf8(reinterpret_cast<const char *>(p), int(count)) : QString();
-    }
-
-private:
-    const uchar *data;
-    qint64 size;
-};
+    quint32 mask = 0;
+    for (const quint8 type : recordTypes)
+        mask |= 1u << type;
+    return mask;
+}
+constexpr quint32 recordTypeMask = typeMask();
+static_assert(recordTypeMask == 0x22B00u && recordTypeMask >> (highestRecordType + 1) == 0,
+              "the types in use are 8, 9, 11, 13 and 17");
 
 // Whether a record header that could follow another record starts at q. The tests run from the
 // cheapest and most selective (reserved bytes) to the time window.
-bool isPlausibleHeader(const LittleEndianReader &reader, qint64 q)
+bool isPlausibleHeader(const ByteReader &log, qint64 q)
 {
-    if (!reader.contains(q, headerSize))
+    const uchar *bytes = log.window(quint64(q), headerSize);
+    if (!bytes)
         return false;
-    if (reader.u32(q + 4) != 0)
+    ByteReader header(bytes, headerSize);
+    quint32 time = 0;
+    quint32 reserved = 0;
+    quint16 type = 0;
+    header.u32le(time) && header.u32le(reserved) && header.u16le(type);
+    if (reserved != 0)
         return false;
-    const quint16 type = reader.u16(q + 8);
     if (type > highestRecordType || ((recordTypeMask >> type) & 1u) == 0)
         return false;
-    return reader.u32(q) - firstPlausibleTime <= plausibleTimeSpan;
+    return time - firstPlausibleTime <= plausibleTimeSpan;
 }
 
+#if defined(__SSE2__)
+// The byte tests of the sixteen-position scan follow from the rule above: every type in use fits
+// in its low byte, and every time in the window has a high byte from timeHighFirst to
+// timeHighLast.
+constexpr int timeHighFirst = int(firstPlausibleTime >> 24);
+constexpr int timeHighLast = int((quint64(firstPlausibleTime) + plausibleTimeSpan) >> 24);
+static_assert(highestRecordType < 0x100 && timeHighLast < 0x100 && timeHighFirst <= timeHighLast,
+              "the scan's byte tests must let every plausible header through");
+#endif
+
 // The first position q in [from, last] that holds a plausible header, or -1.
-qint64 findNextHeader(const LittleEndianReader &reader, qint64 from, qint64 last)
+qint64 findNextHeader(const ByteReader &log, qint64 from, qint64 last)
 {
     qint64 q = from;
 #if defined(__SSE2__)
     // Sixteen positions at a time: a position can only hold a header when the reserved bytes and
     // the high byte of the type are zero, the low byte of the type is a type in use and the high
-    // byte of the time is 0x64..0x71. Only positions that pass these byte tests get the full test,
-    // in order, so the first position found is the one a byte-by-byte scan would find.
+    // byte of the time lies in the window's range. Only positions that pass these byte tests get
+    // the full test, in order, so the first position found is the one a byte-by-byte scan finds.
     constexpr qint64 lanes = 16;
     constexpr qint64 window = lanes + 9; // bytes q .. q + 24 are read for positions q .. q + 15
     const __m128i zero = _mm_setzero_si128();
-    const __m128i timeHighLow = _mm_set1_epi8(0x64);
-    const __m128i timeHighSpan = _mm_set1_epi8(0x71 - 0x64);
+    const __m128i timeHighLow = _mm_set1_epi8(char(timeHighFirst));
+    const __m128i timeHighSpan = _mm_set1_epi8(char(timeHighLast - timeHighFirst));
     for (; q >= 0 && q + lanes - 1 <= last; q += lanes) {
-        const uchar *p = reader.bytes(q, window);
+        const uchar *p = log.window(quint64(q), window);
         if (!p)
             break;
         const auto load = [p](int offset) {
@@ -117,26 +98,38 @@ qint64 findNextHeader(const LittleEndianReader &reader, qint64 from, qint64 last
         if (candidates == 0)
             continue;
         const __m128i type = load(8);
-        const __m128i typeInUse =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(type, _mm_set1_epi8(8)),
-                                      _mm_cmpeq_epi8(type, _mm_set1_epi8(9))),
-                         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(type, _mm_set1_epi8(11)),
-                                                   _mm_cmpeq_epi8(type, _mm_set1_epi8(13))),
-                                      _mm_cmpeq_epi8(type, _mm_set1_epi8(17))));
+        __m128i typeInUse = zero;
+        for (const quint8 inUse : recordTypes)
+            typeInUse = _mm_or_si128(typeInUse, _mm_cmpeq_epi8(type, _mm_set1_epi8(char(inUse))));
         candidates &= _mm_movemask_epi8(typeInUse);
         while (candidates != 0) {
             const int lane = __builtin_ctz(unsigned(candidates));
-            if (isPlausibleHeader(reader, q + lane))
+            if (isPlausibleHeader(log, q + lane))
                 return q + lane;
             candidates &= candidates - 1;
         }
     }
 #endif
     for (; q <= last; ++q) {
-        if (isPlausibleHeader(reader, q))
+        if (isPlausibleHeader(log, q))
             return q;
     }
     return -1;
+}
+
+// `count` bytes from `pos` decoded as UTF-8, in place.
+QString utf8(const ByteReader &log, qint64 pos, qint64 count)
+{
+    const uchar *p = log.window(quint64(pos), quint64(count));
+    return p ? QString::fromUtf8(reinterpret_cast<const char *>(p), int(count)) : QString();
+}
+
+// A Tox save, plain or encrypted: its first eight bytes.
+bool isToxSave(const QByteArray &content)
+{
+    return content.startsWith(QByteArray::fromRawData("\0\0\0\0\x1f\x1b\xed\x15", 8)) ||
+           content.startsWith("toxEsave") ||
+           content.startsWith(QByteArray::fromRawData("\x01\x1e\x81\xc0\xd6\x7b\xba\x9e", 8));
 }
 
 } // namespace
@@ -149,11 +142,18 @@ LogParseResult parseMessageLog(const QByteArray &content)
 LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint64 maxText)
 {
     LogParseResult result;
-    const LittleEndianReader reader(content);
-    const qint64 n = reader.length();
+    const ByteReader log(content);
+    const qint64 n = qint64(log.size());
     if (n < headerSize) {
         result.error =
             QStringLiteral("File too small to be a valid ORVA message log (min 16 bytes)");
+        return result;
+    }
+    // The first record is taken whatever its header holds, so a Tox save opened here would become
+    // one message whose sender holds the save's secret key.
+    if (isToxSave(content)) {
+        result.error = QStringLiteral(
+            "This is a Tox save file, not an ORVA message log (open it with save_reader)");
         return result;
     }
 
@@ -164,17 +164,20 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
     qint64 keptText = 0;
 
     qint64 pos = 0;
-    while (reader.contains(pos, headerSize)) {
+    while (pos + headerSize <= n) {
         // Another record starts at pos; with the list full, the walk stops short of it.
         if (result.messages.size() >= maxMessages) {
             result.limitReached = true;
             break;
         }
-        const quint32 time = reader.u32(pos);
-        const quint16 type = reader.u16(pos + 8);
-        const qint64 textLength = reader.u16(pos + 10);
-        const quint16 direction = reader.u16(pos + 12);
-        const quint16 flags = reader.u16(pos + 14);
+        ByteReader header = log.at(quint64(pos));
+        quint32 time = 0;
+        quint16 type = 0;
+        quint16 textLength = 0;
+        quint16 direction = 0;
+        quint16 flags = 0;
+        header.u32le(time) && header.skip(4) && header.u16le(type) && header.u16le(textLength) &&
+            header.u16le(direction) && header.u16le(flags);
 
         // The sender's length is not stored: the body runs on to the next plausible header. The
         // search starts behind the text (one byte in for an empty text, so that a header right
@@ -182,7 +185,7 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         const qint64 start = pos + headerSize;
         const qint64 scanFrom = start + (textLength > 0 ? textLength : 1);
         const qint64 last = qMin(n - headerSize, start + maxBodySize);
-        qint64 next = findNextHeader(reader, scanFrom, last);
+        qint64 next = findNextHeader(log, scanFrom, last);
         if (next < 0)
             next = n;
 
@@ -210,10 +213,9 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         message.type = type;
         message.direction = direction;
         message.flags = flags;
-        message.sender =
-            senderLength > 0 ? reader.utf8(start, senderLength) : QStringLiteral("<?>");
+        message.sender = senderLength > 0 ? utf8(log, start, senderLength) : QStringLiteral("<?>");
         if (textLength > 0)
-            message.text = reader.utf8(start + senderLength, textLength);
+            message.text = utf8(log, start + senderLength, textLength);
 
         if (next >= n)
             break;
