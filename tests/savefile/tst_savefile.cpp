@@ -64,6 +64,7 @@ void TestSaveFile::golden_data()
     QTest::addColumn<QString>("name");
     QTest::newRow("every section type and ending, first section intact") << "rich";
     QTest::newRow("damage of every kind, first section over the secret key") << "damaged";
+    QTest::newRow("the shipped sample, written by libtoxcore") << "alice";
 }
 
 // A whole report against one written by hand-checked reference decoding, and the same file read
@@ -71,7 +72,8 @@ void TestSaveFile::golden_data()
 void TestSaveFile::golden()
 {
     QFETCH(QString, name);
-    const QByteArray data = readFile(testData(name + ".tox"));
+    const QByteArray data =
+        readFile(testData(name == "alice" ? "../../samples/alice.tox" : name + ".tox"));
     const QByteArray text = readFile(testData(name + ".txt"));
     const QString expected = QString::fromUtf8(text.constData(), text.size()); // NULs included
     QVERIFY(!data.isEmpty() && !expected.isEmpty());
@@ -169,6 +171,11 @@ void TestSaveFile::renderers_data()
         "…f0 f1 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff 00 01 02 03 04 05 06 07 08 09 0a 0b 0c "
         "0d 0e 0f 10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f 20 21 22 23 24 25 26 27 28 29 "
         "2a 2b 2c 2d 2e 2f \n");
+    QByteArray busy(2216, '\0'); // status 2, the highest that shows no name
+    busy[0] = 2;
+    busy.replace(1060, 3, "Bob");
+    busy.replace(1188, 2, be16(3));
+    row("FRIENDS: status 2 shows no name", 3, busy, "…info_size=0\n");
     row("NAME: empty", 4, QByteArray(), "  [NAME Section] (0 bytes): \"\"\n");
     row("NAME: 129 bytes show 128", 4, QByteArray(128, 'n') + 'X',
         "  [NAME Section] (129 bytes): \"" + QString(128, 'n') + "\"\n");
