@@ -1,5 +1,6 @@
 // tox-inspect: the reports of Tox saves and the exports of ORVA message logs on the command line,
 // in the windows' text or as JSON or CSV. It needs no display: it creates no GUI application.
+#include "fileio.h"
 #include "inspect.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("TZ"))
         qputenv("TZ", ":/etc/localtime");
 
+    restrictWritesToOutputs();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tox-inspect"));
     QCoreApplication::setApplicationVersion(QStringLiteral(INSPECTORS_VERSION));
