@@ -1,5 +1,6 @@
-// Tests of the ORVA message-log decoder and its renderings; times are local, so TZ=UTC.
+// Tests of the ORVA message-log decoder, its renderings and its export; times are local, so TZ=UTC.
 #include "messagelog.h"
+#include "parsedlog.h"
 #include "testdata.h"
 
 #include <QTableWidgetItem>
@@ -11,7 +12,6 @@ Q_DECLARE_METATYPE(LogMessage)
 namespace
 {
 
-constexpr quint32 inWindow = 1700000000u; // a time that passes the header test
 constexpr quint32 T = 1700000000u; // 2023-11-14 22:13:20 UTC, a time a later header may carry
 
 QByteArray header(quint32 time, quint16 type, int textLength, quint16 direction = 0,
@@ -24,19 +24,6 @@ QByteArray header(quint32 time, quint16 type, int textLength, quint16 direction 
 QString utf8(const QByteArray &bytes)
 {
     return bytes.isNull() ? QString() : QString::fromUtf8(bytes.constData(), bytes.size());
-}
-
-LogMessage message(quint32 time, quint16 type, quint16 direction, quint16 flags,
-                   const QString &sender, const QString &text = QString())
-{
-    LogMessage m;
-    m.timestamp = QDateTime::fromSecsSinceEpoch(qint64(time), Qt::LocalTime, 0);
-    m.type = type;
-    m.direction = direction;
-    m.flags = flags;
-    m.sender = sender;
-    m.text = text;
-    return m;
 }
 
 // A message as the decoder must return it.
@@ -69,12 +56,9 @@ private slots:
     void parse_data();
     void parse();
     void limitsOfOneOpening();
-    void vocabularies_data();
-    void vocabularies();
-    void block_data();
-    void block();
-    void rowItems_data();
-    void rowItems();
+    void renderings_data();
+    void renderings();
+    void exportText();
     void shownStart_data();
     void shownStart();
 };
@@ -203,139 +187,93 @@ void TestMessageLog::limitsOfOneOpening()
     QCOMPARE(result.messages.size(), 2000000);
     QVERIFY(result.limitReached);
 }
-void TestMessageLog::vocabularies_data()
-{
-    QTest::addColumn<quint16>("value");
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<QString>("arrow");
-    QTest::addColumn<QString>("label");
 
-    QTest::newRow("0") << quint16(0) << "TYPE0" << QString::fromUtf8("←")
-                       << QString::fromUtf8("← IN");
-    QTest::newRow("1") << quint16(1) << "TYPE1" << QString::fromUtf8("→")
-                       << QString::fromUtf8("→ OUT");
-    // Every other value is an unknown direction.
-    const struct {
-        quint16 value;
-        const char *type;
-    } others[] = {{2, "TYPE2"},  {8, "MSG"},     {9, "MSG"},          {10, "TYPE10"},
-                  {11, "INFO"},  {12, "TYPE12"}, {13, "MSG"},         {16, "TYPE16"},
-                  {17, "REPLY"}, {18, "TYPE18"}, {65535, "TYPE65535"}};
-    for (const auto &other : others)
-        QTest::newRow(qPrintable(QString::number(other.value)))
-            << other.value << QString::fromLatin1(other.type) << QString::fromUtf8("↔")
-            << QString::fromUtf8("↔ ?");
-}
-
-void TestMessageLog::vocabularies()
+void TestMessageLog::renderings_data()
 {
-    QFETCH(quint16, value);
-    QFETCH(QString, type);
-    QFETCH(QString, arrow);
-    QFETCH(QString, label);
-    QCOMPARE(typeName(value), type);
-    QCOMPARE(directionArrow(value), arrow);
-    QCOMPARE(directionLabel(value), label);
-}
-
-void TestMessageLog::block_data()
-{
+    // Blocks only for what the sample's export (exportText) leaves out; 1000000 has seven digits.
     QTest::addColumn<LogMessage>("message");
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("expected");
-
-    const quint32 may =
-        quint32(QDateTime(QDate(2024, 5, 1), QTime(13, 45, 10), Qt::UTC).toSecsSinceEpoch());
-    // Each block ends in the same closing line.
-    const auto row = [](const char *name, const LogMessage &message, int number,
-                        const char *lines) {
-        QTest::newRow(name) << message << number
-                            << QString::fromUtf8(lines) +
-                                   QString::fromUtf8("└───────────────────────────────────────\n");
-    };
-    row("outgoing message", message(may, 8, 1, 0x1a, "Ann", "Hi"), 3,
-        "┌─ [2024-05-01 13:45:10]  →  MSG  Ann\n│  Hi\n│  flags=0x001a  |  #3\n");
-    row("incoming info, flags 0, no text", message(may, 11, 0, 0, "<?>"), 1,
-        "┌─ [2024-05-01 13:45:10]  ←  INFO  <?>\n│  (empty)\n│  flags=0x0000  |  #1\n");
-    row("unknown direction and type, flags ffff", message(may, 10, 2, 0xffff, "Bob", "x"), 1000000,
-        "┌─ [2024-05-01 13:45:10]  ↔  TYPE10  Bob\n│  x\n│  flags=0xffff  |  #1000000\n");
-    row("flags 0abc, reply", message(may, 17, 65535, 0xabc, "C", "y"), 42,
-        "┌─ [2024-05-01 13:45:10]  ↔  REPLY  C\n│  y\n│  flags=0x0abc  |  #42\n");
-    row("placeholders in sender and text are literal",
-        message(may, 9, 1, 1, "%1 %2 %4 %L1", "%1 and %2"), 2,
-        "┌─ [2024-05-01 13:45:10]  →  MSG  %1 %2 %4 %L1\n│  %1 and %2\n│  flags=0x0001  |  #2\n");
-    row("line breaks in the text", message(may, 13, 0, 0, "D", "one\ntwo\n"), 5,
-        "┌─ [2024-05-01 13:45:10]  ←  MSG  D\n│  one\ntwo\n\n│  flags=0x0000  |  #5\n");
-    row("epoch", message(0, 8, 0, 0, "E", "z"), 1,
-        "┌─ [1970-01-01 00:00:00]  ←  MSG  E\n│  z\n│  flags=0x0000  |  #1\n");
-}
-
-void TestMessageLog::block()
-{
-    QFETCH(LogMessage, message);
-    QFETCH(int, number);
-    QFETCH(QString, expected);
-    const QString block = formatMessageBlock(message, number);
-    QCOMPARE(block, expected);
-
-    // The box-drawing characters, spelt as code points: the head line opens with U+250C U+2500,
-    // the text line with U+2502 and two spaces, and the closing line is U+2514, 39 times U+2500
-    // and a line feed: 41 characters.
-    QVERIFY(block.startsWith(QString(QChar(0x250C)) + QChar(0x2500) + QLatin1Char(' ')));
-    QVERIFY(block.contains(QLatin1Char('\n') + QString(QChar(0x2502)) + QLatin1String("  ")));
-    const QString closing = block.mid(block.lastIndexOf(QLatin1Char('\n'), -2) + 1);
-    QCOMPARE(closing.size(), 41);
-    QCOMPARE(closing, QChar(0x2514) + QString(39, QChar(0x2500)) + QLatin1Char('\n'));
-}
-
-void TestMessageLog::rowItems_data()
-{
-    QTest::addColumn<LogMessage>("message");
+    QTest::addColumn<QString>("block");
     QTest::addColumn<QStringList>("cells");
-
-    // Each row: the direction, the sender and text of the message, then the Dir and Message cells.
-    const auto row = [](const char *name, quint16 direction, const QString &sender,
-                        const QString &text, const char *dirCell, const QString &messageCell) {
-        QTest::newRow(name) << message(inWindow, 8, direction, 0, sender, text)
-                            << QStringList{QStringLiteral("2023-11-14 22:13:20"),
-                                           QString::fromUtf8(dirCell), sender, messageCell};
+    const QString closing = QChar(0x2514) + QString(39, QChar(0x2500)) + '\n';
+    const auto row = [&closing](const char *name, const LogMessage &message, const char *block,
+                                const char *dir, const QString &shown) {
+        // The Time cell shows the time of the block's head line, or of T.
+        const QString time = block ? QString::fromUtf8(block).mid(4, 19) : "2023-11-14 22:13:20";
+        QTest::newRow(name) << message << (block ? block + closing : QString())
+                            << QStringList{time, dir, message.sender, shown};
     };
-    const QString smile = QString::fromUtf8("😀");
-    const QString lines = QStringLiteral("first line\nsecond line\n").repeated(5);
-    row("outgoing", 1, "Ann", "Hi", "→ OUT", "Hi");
-    row("incoming, empty text", 0, "<?>", QString(), "← IN", "");
-    row("unknown direction", 7, "%1", "%1", "↔ ?", "%1");
-    row("80 units", 0, "A", QString(80, 'm'), "← IN", QString(80, 'm'));
-    row("81 units", 0, "A", QString(81, 'm'), "← IN", QString(80, 'm') + "...");
-    row("astral character ending at unit 80", 0, "A", QString(78, 'm') + smile, "← IN",
-        QString(78, 'm') + smile);
-    row("astral character across the cut", 0, "A", QString(79, 'm') + smile, "← IN",
-        QString(79, 'm') + smile.at(0) + "...");
-    row("line breaks count toward the cut", 0, "A", lines, "← IN", lines.left(80) + "...");
+    row("incoming info without text in the afternoon, flags 001a",
+        msg("<?>", {}, 1714571110u, 11, 0, 0x1a),
+        "┌─ [2024-05-01 13:45:10]  ←  INFO  <?>\n│  (empty)\n│  flags=0x001a  |  #1000000\n",
+        "← IN", "");
+    row("unknown direction and type, flags ffff", msg("Bob", "x", T, 10, 65535, 0xffff),
+        "┌─ [2023-11-14 22:13:20]  ↔  TYPE10  Bob\n│  x\n│  flags=0xffff  |  #1000000\n", "↔ ?",
+        "x");
+    row("placeholders and line breaks stay as they are, flags 0abc, the epoch",
+        msg("%1 %2", "%1\n%L1\n", 0, 17, 1, 0xabc),
+        "┌─ [1970-01-01 00:00:00]  →  REPLY  %1 %2\n│  %1\n%L1\n\n│  flags=0x0abc  |  #1000000\n",
+        "→ OUT", "%1\n%L1\n");
+    // The Message cell: the first 80 UTF-16 code units of the text.
+    const QByteArray m80(80, 'm');
+    row("text of 80 units", msg("A", m80), nullptr, "← IN", m80);
+    row("text of 81 units, sender of 100", msg(QByteArray(100, 's'), m80 + 'x'), nullptr, "← IN",
+        m80 + "...");
+    row("astral character across the cut", msg("A", m80.left(79) + "\xf0\x9f\x98\x80"), nullptr,
+        "← IN", QString(m80.left(79)) + QChar(0xD83D) + "...");
 }
 
-void TestMessageLog::rowItems()
+void TestMessageLog::renderings()
 {
     QFETCH(LogMessage, message);
+    QFETCH(QString, block);
     QFETCH(QStringList, cells);
-
+    if (!block.isEmpty())
+        QCOMPARE(formatMessageBlock(message, 1000000), block);
     const QList<QTableWidgetItem *> items = messageRowItems(message);
-    QCOMPARE(items.size(), 4);
-    for (int column = 0; column < 4; ++column) {
-        const QTableWidgetItem *cell = items.at(column);
-        QCOMPARE(cell->text(), cells.at(column));
-        QCOMPARE(cell->type(), int(QTableWidgetItem::Type));
-        QVERIFY(!cell->data(Qt::ToolTipRole).isValid());
-        QVERIFY(!cell->data(Qt::ForegroundRole).isValid());
-        const QVariant alignment = cell->data(Qt::TextAlignmentRole);
-        if (column == 1) {
-            QCOMPARE(alignment.userType(), int(QMetaType::Int));
-            QCOMPARE(alignment.toInt(), 0x84);
-        } else {
-            QVERIFY(!alignment.isValid());
-        }
+    const QVariant centred = int(Qt::AlignHCenter | Qt::AlignVCenter);
+    QStringList texts;
+    for (const QTableWidgetItem *item : items) {
+        texts << item->text();
+        // Plain items without tooltip or colour; only the Dir cell is centred.
+        QCOMPARE(item->type(), int(QTableWidgetItem::Type));
+        QVERIFY(item->toolTip().isEmpty() && !item->data(Qt::ForegroundRole).isValid());
+        QCOMPARE(item->data(Qt::TextAlignmentRole), texts.size() == 2 ? centred : QVariant());
     }
+    QCOMPARE(texts, cells);
     qDeleteAll(items);
+}
+
+void TestMessageLog::exportText()
+{
+    const QString path = "/evidence/chat.log";
+    const Messages sample = parseMessageLog(readFile(SAMPLE_LOG)).messages;
+    const QByteArray golden = readFile(testData("chat_parsed.txt"));
+    QByteArray out;
+    bool accept = true;
+    const TextSink sink = [&](const char *data, qint64 size) {
+        out.append(data, int(size));
+        return accept;
+    };
+    QVERIFY(writeParsedLog(sink, path, sample, false));
+    QCOMPARE(out, golden);
+    // The three parts, with a range reaching past both ends of the list, give the same text.
+    QString parts = parsedLogHeader(path);
+    appendParsedLogBlocks(parts, sample, -1, sample.size() + 1);
+    QCOMPARE((parts + parsedLogEnd(sample.size(), false)).toUtf8(), golden);
+
+    // A long export comes in pieces, each once; a failed one (the first holds two blocks) ends it.
+    const LogMessage w = msg("s", QByteArray(300000, 'w'));
+    const Messages wide = {w, w, w};
+    out.clear();
+    QVERIFY(writeParsedLog(sink, path, wide, true));
+    QCOMPARE(out.count('w'), 900000);
+    QVERIFY(out.endsWith("  |  #3" + golden.mid(golden.lastIndexOf('\n', -3)) +
+                         "!!! Only the first 3 messages are listed; the log holds more. !!!\n"));
+    accept = false;
+    out.clear();
+    QVERIFY(!writeParsedLog(sink, path, wide, false));
+    QCOMPARE(out.count('w'), 600000);
+    QVERIFY(!writeParsedLog(sink, path, sample, false));
 }
 
 void TestMessageLog::shownStart_data()
