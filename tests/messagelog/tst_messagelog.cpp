@@ -8,6 +8,7 @@
 
 using Messages = QList<LogMessage>;
 Q_DECLARE_METATYPE(LogMessage)
+Q_DECLARE_METATYPE(ShownLimits)
 
 namespace
 {
@@ -279,82 +280,40 @@ void TestMessageLog::exportText()
 void TestMessageLog::shownStart_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("maxLength");
-    QTest::addColumn<int>("maxRuns");
-    QTest::addColumn<int>("maxPictographs");
+    QTest::addColumn<ShownLimits>("limits");
     QTest::addColumn<QString>("shown");
-
-    const auto row = [](const QString &name, const QString &text, const ShownLimits &limits,
-                        const QString &shown) {
-        QTest::newRow(qPrintable(name))
-            << text << limits.length << limits.runs << limits.pictographs << shown;
-    };
-    // Every cell and pane field of the sample log, and ordinary text up to the limits, is whole.
-    QFile sample(QStringLiteral(SAMPLE_LOG));
-    QVERIFY(sample.open(QIODevice::ReadOnly));
-    const QList<LogMessage> messages = parseMessageLog(sample.readAll()).messages;
-    for (int i = 0; i < messages.size(); ++i) {
-        const QList<QTableWidgetItem *> cells = messageRowItems(messages.at(i));
-        for (int column = 0; column < cells.size(); ++column)
-            row(QStringLiteral("sample message %1, cell %2").arg(i).arg(column),
-                cells.at(column)->text(), cellLimits, cells.at(column)->text());
-        qDeleteAll(cells);
-        const QString &text = messages.at(i).text;
-        row(QStringLiteral("sample message %1, text").arg(i), text, paneFieldLimits, text);
-    }
-    const QString x1024(1024, 'x');
-    const QString family =
-        QString::fromUtf8("👨🏻‍👩🏻‍👧🏻‍👦🏻"); // 19 code units
-    row("1024 units", x1024, cellLimits, x1024);
-    row("40 emoji", family.left(2).repeated(40), cellLimits, family.left(2).repeated(40));
-    row("emoji family with skin tones", family, {32, 0, 8}, family);
-    row("Latin, Arabic, Hebrew and numbers in words", QString::fromUtf8("Ali (علي) שלום 2024 Ali"),
-        {64, 4, 0}, QString::fromUtf8("Ali (علي) שלום 2024 Ali"));
-
-    // The length, in whole clusters.
-    row("one unit over", x1024 + 'y', cellLimits, x1024);
-    row("a megabyte", QString(1000000, 'x'), cellLimits, x1024);
-    row("combining sequence across the limit", "abc" + QString::fromUtf8("e\u0301"), {4, 0, 0},
-        "abc");
-    row("surrogate pair across the limit", "abc" + family.left(2), {4, 0, 0}, "abc");
-    row("empty", QString(), cellLimits, QString());
-    // A cluster of more than 32 units ends the start after its first 32, in whole code points.
-    const QString acute(QChar(0x0301));
-    row("cluster of 32 units", 'a' + acute.repeated(31) + 'b', cellLimits,
-        'a' + acute.repeated(31) + 'b');
-    row("cluster of 33 units", 'a' + acute.repeated(32) + 'b', cellLimits,
-        'a' + acute.repeated(31));
-    row("cluster of a megabyte", 'a' + acute.repeated(499999), cellLimits,
-        'a' + acute.repeated(31));
-    const QString stem = QString::fromUtf8("\U0001D167"); // a combining mark of two units
-    row("cut cluster keeps pairs whole", 'a' + stem.repeated(20), cellLimits,
-        'a' + stem.repeated(15));
-    row("cut cluster beyond the length", "abca" + acute.repeated(40), {20, 0, 0}, "abc");
-    // Runs: a change of direction or of the script of a letter.
+    const auto row = [](const char *name, const QString &text, ShownLimits limits,
+                        const QString &shown) { QTest::newRow(name) << text << limits << shown; };
+    const QString x1024(1024, 'x'), acute(QChar(0x0301)), stem = QString::fromUtf8("\U0001D167");
     const QString alternating = QString::fromUtf8("aب").repeated(100);
+    const QString emoji = "😀🃏"; // two emoji from two blocks of Unicode
+    row("1024 units", x1024, cellLimits, x1024);
+    row("1025 units", x1024 + 'y', cellLimits, x1024);
+    row("combining sequence across the length", "abce\u0301", {4, 0, 0}, "abc");
+    // A cluster of more than 32 units ends the start after its first 32, in whole code points.
+    const QString a32 = 'a' + acute.repeated(31); // one cluster of 32 units
+    row("cluster of 32 units", a32 + 'b', cellLimits, a32 + 'b');
+    row("cluster of 33 units", a32 + acute + 'b', cellLimits, a32);
+    row("cut cluster keeps pairs", 'a' + stem.repeated(20), cellLimits, 'a' + stem.repeated(15));
+    row("cut cluster beyond the length", "abca" + acute.repeated(40), {20, 0, 0}, "abc");
     row("64 runs", alternating, cellLimits, alternating.left(65));
-    row("neutrals and marks continue a run", QString::fromUtf8("a, b. c\u0301! (d)"), {64, 0, 0},
-        QString::fromUtf8("a, b. c\u0301! (d)"));
-    row("change of script", QString::fromUtf8("Kenji 山田"), {64, 0, 0}, "Kenji ");
-    row("numbers in left-to-right text", "Room 101, floor 3", {64, 0, 0}, "Room 101, floor 3");
-    row("numbers after right-to-left text", QString::fromUtf8("א1a"), {64, 1, 0},
-        QString::fromUtf8("א1"));
-    row("explicit embeddings", QString::fromUtf8("a\u202Eb\u202Cc"), {64, 1, 0},
-        QString::fromUtf8("a\u202Eb"));
-    row("41 emoji", family.left(2).repeated(41), cellLimits, family.left(2).repeated(40));
-    row("emoji presentation selector", QString::fromUtf8("\u2764\uFE0F\u2764\uFE0F"), {64, 0, 1},
-        QString::fromUtf8("\u2764\uFE0F"));
+    row("neutrals, marks and emoji continue a run", "a, c\u0301! (d) 😀", {64, 0, 1},
+        "a, c\u0301! (d) 😀");
+    row("change of script", "Kenji 山田", {64, 0, 0}, "Kenji ");
+    // Numbers take a level of their own after right-to-left text only; µ is of no script.
+    row("numbers in both directions", "Room 101 א 1µ", {64, 2, 0}, "Room 101 א 1");
+    row("explicit embeddings", "a\u202Eb\u202Cc", {64, 1, 0}, "a\u202Eb");
+    row("40 emoji", emoji.repeated(20), cellLimits, emoji.repeated(20));
+    row("41 emoji", emoji.repeated(20) + "😀", cellLimits, emoji.repeated(20));
+    row("emoji presentation selector", "\u2764\uFE0F\u2764\uFE0F", {64, 0, 1}, "\u2764\uFE0F");
 }
 
 void TestMessageLog::shownStart()
 {
     QFETCH(QString, text);
-    QFETCH(int, maxLength);
-    QFETCH(int, maxRuns);
-    QFETCH(int, maxPictographs);
+    QFETCH(ShownLimits, limits);
     QFETCH(QString, shown);
-
-    const ShownText result = ::shownStart(text, {maxLength, maxRuns, maxPictographs});
+    const ShownText result = ::shownStart(text, limits);
     QCOMPARE(result.text, shown);
     QCOMPARE(result.leftOut, qint64(text.size() - shown.size()));
 }
