@@ -31,7 +31,7 @@ const QString kSampleSummary = QStringLiteral(
 const QString kExport = QString::fromUtf8(readFile(testData(QStringLiteral("chat_parsed.txt"))));
 const QString kCells = QString::fromUtf8(readFile(testData(QStringLiteral("chat_table.txt"))));
 
-// The header line, then block n of the sample at n, each without its last line break.
+// The sample's export cut at its empty lines: the header, then the block of message n at n.
 const QStringList kBlocks = kExport.split(QStringLiteral("\n\n"));
 
 // Every entry of a folder but `except`: its name, a link's target, its size and time.
@@ -39,13 +39,21 @@ QStringList snapshot(const QString &path, const QString &except = QString())
 {
     QStringList entries;
     const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden;
-    for (const QFileInfo &info : QDir(path).entryInfoList(all, QDir::Name)) {
+    for (const QFileInfo &info : QDir(path).entryInfoList(all, QDir::Name))
         if (info.fileName() != except)
             entries << QStringLiteral("%1 %2 %3 %4")
                            .arg(info.fileName(), info.symLinkTarget(), QString::number(info.size()),
                                 info.lastModified().toString(Qt::ISODateWithMs));
-    }
     return entries;
+}
+
+// The cells of a table row by row, a tab between two cells.
+QString cells(const QTableWidget *table)
+{
+    QString text;
+    for (int i = 0; i < 4 * table->rowCount(); ++i)
+        text += table->model()->index(i / 4, i % 4).data().toString() + (i % 4 < 3 ? '\t' : '\n');
+    return text;
 }
 
 } // namespace
@@ -59,6 +67,7 @@ private slots:
     void init();
     void opening_data();
     void opening();
+    void startState();
     void sampleOnScreen();
     void hostileText();
     void textBudget();
@@ -69,13 +78,13 @@ private:
     // error box expected next, and closes it.
     bool open(const QString &path, const std::function<void(QMessageBox *)> &onBox = {});
     QString status() const { return window->statusBar()->currentMessage(); }
-    QString pane() const { return window->findChild<QTextEdit *>()->toPlainText(); }
+    QString pane() const { return detail()->toPlainText(); }
     QTableWidget *table() const { return window->findChild<QTableWidget *>(); }
-    QString summary() const { return window->centralWidget()->findChild<QLabel *>()->text(); }
-    // The cells row by row, a tab between two cells.
-    QString cells() const;
+    QTextEdit *detail() const { return window->findChild<QTextEdit *>(); }
+    QPushButton *button() const { return window->findChild<QPushButton *>(); }
+    QLabel *summary() const { return window->centralWidget()->findChild<QLabel *>(); }
     // Everything that shows the loaded log.
-    QString shown() const { return cells() + summary() + pane(); }
+    QString shown() const { return cells(table()) + summary()->text() + pane(); }
 
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<QTemporaryDir> dir;
@@ -114,15 +123,7 @@ bool TestLogReaderWindow::open(const QString &path, const std::function<void(QMe
     });
     if (onBox)
         driver.on<QMessageBox>(onBox);
-    return driver.click(window->findChild<QPushButton *>());
-}
-
-QString TestLogReaderWindow::cells() const
-{
-    QString text;
-    for (int i = 0; i < 4 * table()->rowCount(); ++i)
-        text += table()->model()->index(i / 4, i % 4).data().toString() + (i % 4 < 3 ? '\t' : '\n');
-    return text;
+    return driver.click(button());
 }
 
 void TestLogReaderWindow::opening_data()
@@ -185,25 +186,21 @@ void TestLogReaderWindow::opening()
     QFETCH(QString, input);
     QFETCH(QString, output);
     QFETCH(QByteArray, content);
-    const QString earlierLog = dir->filePath(QStringLiteral("earlier.log"));
-    QVERIFY(writeFile(earlierLog, kEarlier) && open(earlierLog));
+    QVERIFY(writeFile(dir->filePath("earlier"), kEarlier) && open(dir->filePath("earlier")));
     const QString earlier = shown();
 
     const QString path = QDir::isAbsolutePath(input) ? input : dir->filePath(input);
     const QString out = dir->filePath(output);
     QVERIFY(content.isEmpty() || writeFile(path, content));
     if (setup == "vanish") // removed by the first events the window lets run after "Parsing"
-        connect(window->statusBar(), &QStatusBar::messageChanged, window.get(),
-                [w = window.get(), path] {
-                    QMetaObject::invokeMethod(
-                        w, [path] { QFile::remove(path); }, Qt::QueuedConnection);
-                });
+        connect(window->statusBar(), &QStatusBar::messageChanged, this,
+                [this, path] { QTimer::singleShot(0, this, [path] { QFile::remove(path); }); });
     else if (!setup.isEmpty())
         QCOMPARE(QProcess::execute("sh", {"-ec", "cd " + dir->path() + " && " + setup}), 0);
     const bool fails = output.isEmpty();
     const bool saved = message.contains(QStringLiteral("Saved to"));
-    // Only the output changes, when it is saved, and a vanishing input: a refused output name (a
-    // link, a folder) stays as it was, the input too, and no temporary file is left behind.
+    // Nothing in the folder changes but a saved output and an input that vanishes: a refused
+    // output name (a link, a folder) and the input stay as they were, and no temporary file stays.
     const QString changes = saved ? output : setup == "vanish" ? input : QString();
     const QStringList files = snapshot(dir->path(), changes);
 
@@ -231,8 +228,8 @@ void TestLogReaderWindow::opening()
         QCOMPARE(shown(), earlier);
     } else {
         // Every message in a row, row 0 alone selected and its block in the pane.
-        QCOMPARE(cells(), sample ? kCells : QString());
-        QCOMPARE(summary(), sample ? kSampleSummary : kEarlierSummary);
+        QCOMPARE(cells(table()), sample ? kCells : QString());
+        QCOMPARE(summary()->text(), sample ? kSampleSummary : kEarlierSummary);
         QCOMPARE(pane(), sample ? kBlocks.at(1) + '\n' : QString());
         QCOMPARE(table()->selectionModel()->selectedRows().size(), int(sample));
     }
@@ -243,39 +240,44 @@ void TestLogReaderWindow::opening()
     QCOMPARE(snapshot(dir->path(), changes), files);
 }
 
-// The window before and after the sample is opened: every row's text starts at the same x,
-// selected, alternate or not, the window shows its colours; a click on any cell selects its row
-// alone and shows its block; nothing opens an editor; a cancelled dialog changes nothing; an
-// emptied table empties the pane.
-void TestLogReaderWindow::sampleOnScreen()
+// The window as it opens: its texts, its layout, the table's columns and the pane's font.
+void TestLogReaderWindow::startState()
 {
-    QStringList texts{window->windowTitle(), window->findChild<QPushButton *>()->text(),
-                      window->statusBar()->findChild<QLabel *>()->text(), summary()};
+    QHeaderView *header = table()->horizontalHeader();
+    QStringList texts{window->windowTitle(), button()->text(),
+                      window->statusBar()->findChild<QLabel *>()->text(), summary()->text()};
     for (int column = 0; column < table()->columnCount(); ++column)
         texts << table()->horizontalHeaderItem(column)->text();
     QCOMPARE(texts, QStringList({"ORVA Message Log Reader", "📂 Open ORVA Log...",
                                  "Ready. Open an ORVA message log file to begin.",
                                  "<span style='color:#999;'>No file loaded</span>", "Time", "Dir",
                                  "Sender", "Message"}));
-    // Time, Dir and Sender fit their contents, Message takes the rest of the width.
-    QHeaderView *header = table()->horizontalHeader();
-    for (int column = 0; column < 3; ++column)
-        QCOMPARE(header->sectionResizeMode(column), QHeaderView::ResizeToContents);
-    QVERIFY(header->stretchLastSection() && table()->verticalHeader()->isHidden());
-    auto *detail = window->findChild<QTextEdit *>();
-    QVERIFY(detail->isReadOnly() && table()->height() > detail->height());
-    QCOMPARE(detail->font().toString(), QFont(QStringLiteral("Courier New"), 10).toString());
+    QVERIFY(detail()->isReadOnly() && table()->height() > detail()->height());
+    QCOMPARE(detail()->font().toString(), QFont(QStringLiteral("Courier New"), 10).toString());
     // The window's size, its margins and spacings, the button's height at its natural width, the
-    // summary's rich text, the table and pane taking all the height below the top row.
-    auto *button = window->findChild<QPushButton *>();
-    auto *label = window->centralWidget()->findChild<QLabel *>();
-    const QRect top = button->geometry(), below = table()->parentWidget()->geometry();
+    // summary's rich text, the table and pane taking all the height below the top row, no row
+    // numbers, Time, Dir and Sender as wide as their contents and Message taking the rest.
+    const QRect top = button()->geometry(), below = table()->parentWidget()->geometry();
     const QSize inside = window->centralWidget()->size();
     QCOMPARE(QList<int>({window->width(), window->height(), top.x(), top.y(), top.height() >= 38,
-                         top.width() - button->sizeHint().width(), label->x() - top.right(),
-                         label->textFormat(), below.y() - top.bottom(),
-                         inside.width() - below.right(), inside.height() - below.bottom()}),
-             QList<int>({1000, 750, 12, 12, 1, 0, 11, Qt::AutoText, 9, 13, 13}));
+                         top.width() - button()->sizeHint().width(), summary()->x() - top.right(),
+                         summary()->textFormat(), below.y() - top.bottom(),
+                         inside.width() - below.right(), inside.height() - below.bottom(),
+                         table()->verticalHeader()->isVisible(), header->sectionResizeMode(0),
+                         header->sectionResizeMode(1), header->sectionResizeMode(2),
+                         header->stretchLastSection()}),
+             QList<int>({1000, 750, 12, 12, 1, 0, 11, Qt::AutoText, 9, 13, 13, 0,
+                         QHeaderView::ResizeToContents, QHeaderView::ResizeToContents,
+                         QHeaderView::ResizeToContents, 1}));
+}
+
+// The sample on screen: every row's text starts at the same x, selected, alternate or not, the
+// window shows its colours and every text on it is readable; a click on any cell selects its row
+// alone and shows its block; nothing opens an editor; a cancelled dialog changes nothing; an
+// emptied table empties the pane.
+void TestLogReaderWindow::sampleOnScreen()
+{
+    QHeaderView *header = table()->horizontalHeader();
     const QString input = dir->filePath(QStringLiteral("chat.log"));
     QVERIFY(writeFile(input, kSample) && open(input));
     QTableWidget *t = table();
@@ -285,22 +287,24 @@ void TestLogReaderWindow::sampleOnScreen()
     };
     QStringList rows; // the background of each of the first rows, and where its text starts
     for (int row = 0; row < 4; ++row) {
-        const QRect cell = t->visualRect(t->model()->index(row, 0));
-        const QString background = colour(t->viewport(), cell.topLeft());
-        int x = 0;
-        for (bool text = false; !text && x < cell.width(); ++x) {
-            for (int y = 0; y < cell.height() && !text; ++y)
-                text = colour(t->viewport(), cell.topLeft() + QPoint(x, y)) != background;
-        }
-        rows << background + QStringLiteral(" at %1").arg(x);
+        const QImage cell = t->viewport()->grab(t->visualRect(t->model()->index(row, 0))).toImage();
+        // Set where the cell is not its background colour: where the text is.
+        const QImage text = cell.createMaskFromColor(cell.pixel(0, 0), Qt::MaskInColor);
+        rows << QColor(cell.pixel(0, 0)).name() +
+                    QStringLiteral(" at %1").arg(
+                        QRegion(QBitmap::fromImage(text)).boundingRect().x());
     }
     const QString x = rows.at(0).mid(7);
     QCOMPARE(rows, QStringList({"#264f78" + x, "#2a2a2a" + x, "#1e1e1e" + x, "#2a2a2a" + x}));
-    QCOMPARE(QStringList({colour(window->centralWidget(), {2, 2}), colour(header, {2, 2}),
-                          colour(button, {button->width() / 2, 3}),
-                          colour(window->findChild<QTextEdit *>()->viewport(), {2, 2}),
-                          colour(window->statusBar(), {2, 2})}),
-             QStringList({"#2d2d2d", "#2d2d2d", "#2d6a9f", "#1e1e1e", "#252526"}));
+    QCOMPARE(
+        QStringList({colour(window->centralWidget(), {2, 2}), colour(header, {2, 2}),
+                     colour(button(), {button()->width() / 2, 3}),
+                     colour(detail()->viewport(), {2, 2}), colour(window->statusBar(), {2, 2})}),
+        QStringList({"#2d2d2d", "#2d2d2d", "#2d6a9f", "#1e1e1e", "#252526"}));
+    // Every text on it is readable: 4.5:1 against its background.
+    for (QWidget *part : QList<QWidget *>{t->viewport(), header->viewport(), detail()->viewport(),
+                                          window->statusBar(), button()})
+        QVERIFY2(textContrast(part->grab().toImage()) >= 4.5, part->metaObject()->className());
     QCOMPARE(t->item(0, 1)->textAlignment(), int(Qt::AlignCenter));
 
     for (const int row : {15, 4, 0, 9}) {
@@ -316,7 +320,7 @@ void TestLogReaderWindow::sampleOnScreen()
                        t->visualRect(t->model()->index(9, 2)).center());
     QTest::keyClick(t, Qt::Key_X);
     QVERIFY(!t->findChild<QLineEdit *>());
-    QVERIFY(!window->statusBar()->findChild<QLabel *>()->isVisible()); // under the status
+    QVERIFY(!window->statusBar()->findChild<QLabel *>()->isVisible()); // gave way to the status
     const QString before = shown() + window->windowTitle() + status();
     QVERIFY(open(QString()));
     QCOMPARE(shown() + window->windowTitle() + status(), before);
@@ -336,8 +340,8 @@ void TestLogReaderWindow::hostileText()
     QVERIFY(writeFile(input, logRecord(1700000000, 8, 0, 0, mixed.toUtf8(), "hi") +
                                  logRecord(1700000000, 8, 1, 0, marks.toUtf8(), "ok") +
                                  logRecord(1700000000, 8, 1, 0, "Tom", longText.toLatin1()) +
-                                 logRecord(1700000000, 9, 0, 0, thumbs, "hi").repeated(30)));
-    QVERIFY(open(input));
+                                 logRecord(1700000000, 9, 0, 0, thumbs, "hi").repeated(30)) &&
+            open(input));
     // 25 rows of 40 emoji are within the budget of 1,024, the next one is not.
     QCOMPARE(table()->horizontalHeader()->resizeContentsPrecision(), 28);
 
