@@ -153,8 +153,7 @@ void TestLogReaderWindow::opening_data()
     row("output a hard link of the input", isInput, "ln chat.log chat_parsed.txt");
     row("input a link to the output name", isInput,
         "mv chat.log chat_parsed.txt && ln -s chat_parsed.txt chat.log");
-    row("output a link elsewhere", isLink,
-        "echo old > elsewhere && ln -s elsewhere chat_parsed.txt");
+    row("output a link elsewhere", isLink, "echo old > other && ln -s other chat_parsed.txt");
     row("output a dangling link", isLink, "ln -s nowhere chat_parsed.txt");
     // A bare header whose text would run past the end: no message, and no error.
     row("no messages: rows emptied, summary kept", "Parsed 0 message(s). Saved to %1", "",
@@ -265,10 +264,11 @@ void TestLogReaderWindow::startState()
                          inside.width() - below.right(), inside.height() - below.bottom(),
                          table()->verticalHeader()->isVisible(), header->sectionResizeMode(0),
                          header->sectionResizeMode(1), header->sectionResizeMode(2),
-                         header->stretchLastSection()}),
+                         header->stretchLastSection(), table()->font().pixelSize(),
+                         detail()->contentsRect().x()}),
              QList<int>({1000, 750, 12, 12, 1, 0, 11, Qt::AutoText, 9, 13, 13, 0,
                          QHeaderView::ResizeToContents, QHeaderView::ResizeToContents,
-                         QHeaderView::ResizeToContents, 1}));
+                         QHeaderView::ResizeToContents, 1, 12, 9}));
 }
 
 // The sample on screen: every row's text starts at the same x, selected, alternate or not, the
@@ -278,8 +278,7 @@ void TestLogReaderWindow::startState()
 void TestLogReaderWindow::sampleOnScreen()
 {
     QHeaderView *header = table()->horizontalHeader();
-    const QString input = dir->filePath(QStringLiteral("chat.log"));
-    QVERIFY(writeFile(input, kSample) && open(input));
+    QVERIFY(writeFile(dir->filePath("chat.log"), kSample) && open(dir->filePath("chat.log")));
     QTableWidget *t = table();
     const QImage shot = window->grab().toImage();
     const auto colour = [&](QWidget *widget, const QPoint &at) {
@@ -389,8 +388,8 @@ void TestLogReaderWindow::screenshot()
     if (target.isEmpty())
         QSKIP("SCREENSHOT_DIR is not set");
     const QString input = QStringLiteral("/tmp/tox-samples/chat.log");
-    QVERIFY(QDir().mkpath(QStringLiteral("/tmp/tox-samples")) && writeFile(input, kSample));
-    QVERIFY(open(input));
+    QVERIFY(QDir().mkpath(QStringLiteral("/tmp/tox-samples")) && writeFile(input, kSample) &&
+            open(input));
     table()->selectRow(6);
     QVERIFY(window->grab().save(QDir(target).filePath(QStringLiteral("log_reader.png"))));
 }
