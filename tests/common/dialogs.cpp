@@ -32,12 +32,24 @@ bool ModalDriver::click(QWidget *button)
 void ModalDriver::poll()
 {
     QWidget *widget = QApplication::activeModalWidget();
-    if (!widget || !widget->isVisible() || widget == handled)
+    if (!widget || !widget->isVisible())
         return;
+    // A dialog that a step left open for long is stuck: close it rather than wait for ever.
+    if (widget == handled) {
+        if (shownSince.hasExpired(10000)) {
+            unexpected << QStringLiteral("a dialog stayed open: %1").arg(widget->windowTitle());
+            close(widget);
+        }
+        return;
+    }
     if (!steps.empty() && steps.front()(widget)) {
         steps.erase(steps.begin());
+        // A check that failed inside the step left its dialog open: close it, or the test hangs.
+        if (QTest::currentTestFailed() && widget->isVisible())
+            close(widget);
         // A step that leaves its dialog open would otherwise run again on it.
         handled = widget->isVisible() ? widget : nullptr;
+        shownSince.start();
         return;
     }
     handled = nullptr;
@@ -45,6 +57,11 @@ void ModalDriver::poll()
                       .arg(QLatin1String(widget->metaObject()->className()), widget->windowTitle());
     if (auto *box = qobject_cast<QMessageBox *>(widget))
         unexpected << box->text();
+    close(widget);
+}
+
+void ModalDriver::close(QWidget *widget)
+{
     if (auto *dialog = qobject_cast<QDialog *>(widget))
         dialog->reject();
     else

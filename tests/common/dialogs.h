@@ -3,6 +3,7 @@
 // test instead of hanging it.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -39,10 +40,12 @@ public:
 
 private:
     void poll();
+    static void close(QWidget *widget);
 
     QTimer timer;
     std::vector<std::function<bool(QWidget *)>> steps;
     QPointer<QWidget> handled;
+    QElapsedTimer shownSince;
 };
 
 // Types `path` into the file dialog and accepts it as its Open button does. Unchecked, the dialog
