@@ -13,4 +13,3 @@ prefix="$scratch/usr"
 (cd "$scratch" && find usr -type f | LC_ALL=C sort) >"$scratch/files.txt"
 diff -u <(LC_ALL=C sort "$expected") "$scratch/files.txt" || fail "the installed files differ from the expected list"
 echo "ok: cmake --install put exactly the expected files under the prefix"
-
