@@ -106,6 +106,7 @@ private slots:
     void initTestCase();
     void outputs_data();
     void outputs();
+    void jsonInPieces();
     void write_data();
     void write();
 
@@ -124,7 +125,7 @@ void TestInspect::initTestCase()
                                "../../samples/alice.tox", "../../samples/chat.log"})
         QVERIFY(QFile::copy(testData(name), dir + '/' + QFileInfo(name).fileName()));
     QVERIFY(writeFile(dir + "/tiny.log", counting(15)));
-    QByteArray many; // more than two chunks of the text export
+    QByteArray many; // more than two chunks of the text export, over a megabyte of JSON Lines
     for (int i = 0; i < 10000; ++i)
         many += logRecord(1700000000 + i, 8, i % 2, i, "s", "message " + QByteArray::number(i));
     QVERIFY(writeFile(dir + "/many.log", many));
@@ -198,6 +199,15 @@ void TestInspect::outputs()
     QCOMPARE(result.status, status);
     const QByteArray secret = readFile(dir + "/rich.tox").mid(52, 32).toHex().toUpper();
     QVERIFY(!result.out.toUpper().contains(secret)); // in no form, whatever else changes
+}
+
+// Over a megabyte of JSON Lines, written in pieces: each message once, in order.
+void TestInspect::jsonInPieces()
+{
+    const QList<QByteArray> lines = run(dir, {"log", "-f", "json", "many.log"}).out.split('\n');
+    QCOMPARE(lines.size(), 10002);
+    for (const int n : {1, 5000, 10000})
+        QCOMPARE(QJsonDocument::fromJson(lines.at(n - 1))["n"].toInt(), n);
 }
 
 void TestInspect::write_data()
