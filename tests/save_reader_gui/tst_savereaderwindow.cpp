@@ -29,8 +29,10 @@ const QByteArray kSave =
 
 QStringList entries(const QString &path)
 {
-    return QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System |
-                                QDir::Hidden);
+    QStringList names =
+        QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
+    names.sort();
+    return names;
 }
 
 } // namespace
@@ -146,6 +148,7 @@ void TestSaveReaderWindow::opening_data()
     row("encrypted save: no box", "locked.tox", "toxEsave" + counting(50), "", "locked.txt", saved);
     row("name with two dots", "alice.old.tox", kSave, "", "alice.old.txt", saved);
     row("name without a dot", "alice", kSave, "", "alice.txt", saved);
+    row("name beyond ASCII", "Zo\u00eb.tox", kSave, "", "Zo\u00eb.txt", saved);
     row("existing output replaced", "alice.tox", kSave, "file", "alice.txt", saved);
     row("folder at the output name", "alice.tox", kSave, "dir", "alice.txt", notSaved);
     row("input named .txt", "notes.txt", kSave, "", "notes.txt", isInput);

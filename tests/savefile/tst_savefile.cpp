@@ -56,7 +56,9 @@ private slots:
     void renderers();
     void secretKey_data();
     void secretKey();
+    void reportLimit_data();
     void reportLimit();
+    void keyToHexShowsAKeysLength();
 };
 
 void TestSaveFile::golden_data()
@@ -110,6 +112,12 @@ void TestSaveFile::container_data()
     const QString encrypted =
         QStringLiteral("\n!!! This file appears to be ENCRYPTED (ToxEncrypt format) !!!\n"
                        "!!! Decrypt it first with toxencryptsave before parsing. !!!\n\n");
+    QTest::newRow("encrypted: binary marker alone")
+        << QByteArray::fromHex("011e81c0d67bba9e") << QString()
+        << head(8, "c0811e01] [0x9eba7bd6") + encrypted;
+    QTest::newRow("magic: binary marker with its last byte changed")
+        << QByteArray::fromHex("011e81c0d67bba9f") << kMagicError
+        << head(8, "c0811e01] [0x9fba7bd6");
     QTest::newRow("encrypted: binary marker and noise")
         << QByteArray::fromHex("011e81c0d67bba9e") + counting(100) << QString()
         << head(108, "c0811e01] [0x9eba7bd6") + encrypted;
@@ -279,22 +287,46 @@ void TestSaveFile::secretKey()
 
 // A crafted save cannot ask for a report longer than one string holds: the walk stops at 16 Mi
 // characters, after a whole line, and says so before the end lines.
-void TestSaveFile::reportLimit()
+void TestSaveFile::reportLimit_data()
 {
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<QString>("entry");     // how each of the many entries starts
+    QTest::addColumn<int>("entries");       // how many the section holds
+    QTest::addColumn<QString>("beforeCut"); // the report's text before the notice; %1 entries shown
     QByteArray relays;
     for (int i = 0; i < 200000; ++i)
         relays += packedNode(130, le32(quint32(i)), 443, i);
-    const ParseResult result =
-        parseSaveData(toxSave({nospamKeysSection(), toxSection(10, relays), kEnd}), kPath);
+    QTest::newRow("TCP relay list") << toxSection(10, relays) << "      Node " << 200000
+                                    << "    Total TCP relays: %1 node(s)\n";
+    QTest::newRow("DHT sub-sections")
+        << toxSection(2, le32(0x0159000D) + QByteArray(8 * 300000, '\0'))
+        << "    Sub-section: " << 300000 << "type=0 (unknown, 0 bytes of data)\n";
+}
+
+void TestSaveFile::reportLimit()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(QString, entry);
+    QFETCH(int, entries);
+    QFETCH(QString, beforeCut);
+    const ParseResult result = parseSaveData(toxSave({nospamKeysSection(), section, kEnd}), kPath);
     QVERIFY(result.success);
-    const QString tail = QStringLiteral(
-        "    Total TCP relays: %1 node(s)\n\n!!! Report cut: it reached 16777216 characters, the "
-        "most this program shows; the rest of the file was not decoded. !!!\n");
     const int cut = result.report.indexOf(QStringLiteral("\n!!! Report cut"));
     QVERIFY(cut >= 16 * 1024 * 1024 && cut < 16 * 1024 * 1024 + 200);
-    const int shown = result.report.count(QStringLiteral("      Node "));
-    QVERIFY(shown > 1000 && shown < 200000);
-    QVERIFY(result.report.endsWith(tail.arg(shown) + endLines(2)));
+    const int shown = result.report.count(entry);
+    QVERIFY(shown > 1000 && shown < entries);
+    const QString tail = QStringLiteral(
+        "\n!!! Report cut: it reached 16777216 characters, the most this program shows; the rest "
+        "of the file was not decoded. !!!\n");
+    QVERIFY(result.report.endsWith(beforeCut.replace("%1", QString::number(shown)) + tail +
+                                   endLines(2)));
+}
+
+// Callers may pass more than a key: only its 32 bytes are shown.
+void TestSaveFile::keyToHexShowsAKeysLength()
+{
+    QCOMPARE(keyToHex(counting(33)), QString::fromLatin1(counting(32).toHex().toUpper()));
+    QCOMPARE(keyToHex(counting(3)), QStringLiteral("000102"));
 }
 
 QTEST_GUILESS_MAIN(TestSaveFile)
