@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <map>
+
 namespace
 {
 
@@ -58,7 +60,7 @@ private slots:
     void secretKey();
     void reportLimit_data();
     void reportLimit();
-    void keyToHexShowsAKeysLength();
+    void helpersReadTheirLength();
 };
 
 void TestSaveFile::golden_data()
@@ -199,6 +201,10 @@ void TestSaveFile::renderers_data()
     row("DHT: cookie only", 2, cookie, cookieLine);
     row("DHT: 7 bytes after the cookie are not reported", 2, cookie + counting(7), cookieLine);
     const QByteArray node = packedNode(2, QByteArray::fromHex("c0a80001"), 33445, 0x40);
+    row("DHT: a bad cookie skips the sub-sections", 2,
+        le32(0x0159000E) + le32(39) + le16(4) + le16(0) + node,
+        "  [DHT Section]\n    DHT cookie: 0x0159000e (expected 0x0159000d)\n"
+        "    (invalid DHT cookie - skipping)\n");
     const QString nodeLine = "      Node 0: IPv4 192.168.0.1:33445 pubkey=" + keyHex + "\n";
     row("DHT: sub-section ending at the end of the section", 2,
         cookie + le32(39) + le16(4) + le16(0) + node,
@@ -249,6 +255,17 @@ void TestSaveFile::renderers()
         QVERIFY2(section.endsWith(lines.mid(1)), qPrintable(section.right(300)));
     else
         QCOMPARE(section, lines);
+
+    // The public renderer of the type prints the same lines on its own.
+    using Renderer = void (*)(ByteReader, quint32, QString &);
+    const std::map<int, Renderer> renderer = {
+        {1, renderNospamKeysSection},  {2, renderDhtSection},           {3, renderFriendsSection},
+        {4, renderNameSection},        {5, renderStatusMessageSection}, {6, renderStatusSection},
+        {10, renderTcpRelaySection},   {11, renderPathNodeSection},     {17, renderGroupsSection},
+        {20, renderConferencesSection}};
+    QString alone;
+    renderer.at(type)(ByteReader(payload), quint32(payload.size()), alone);
+    QCOMPARE(alone, section);
 }
 
 void TestSaveFile::secretKey_data()
@@ -322,11 +339,17 @@ void TestSaveFile::reportLimit()
                                    endLines(2)));
 }
 
-// Callers may pass more than a key: only its 32 bytes are shown.
-void TestSaveFile::keyToHexShowsAKeysLength()
+// Callers may pass more bytes than the helpers are to read: a key shows its 32 bytes, a node list
+// the length it was given.
+void TestSaveFile::helpersReadTheirLength()
 {
     QCOMPARE(keyToHex(counting(33)), QString::fromLatin1(counting(32).toHex().toUpper()));
     QCOMPARE(keyToHex(counting(3)), QStringLiteral("000102"));
+    const QByteArray node = packedNode(2, QByteArray::fromHex("7f000001"), 1, 0);
+    QString report;
+    appendPackedNodes(ByteReader(node + node), quint32(node.size()), false, "nodes", report);
+    QCOMPARE(report, "      Node 0: IPv4 127.0.0.1:1 pubkey=" + keyToHex(counting(32)) +
+                         "\n    Total nodes: 1 node(s)\n");
 }
 
 QTEST_GUILESS_MAIN(TestSaveFile)
