@@ -281,6 +281,7 @@ void TestSaveFile::secretKey_data()
     QTest::newRow("length read as 64")
         << toxSave({le32(64) + keys.mid(4, 4) + keys.mid(8, 64), le32(0) + le16(9) + le16(0)})
         << true;
+    QTest::newRow("length read as 69") << toxSave({le32(69) + keys.mid(4) + 'x', kEnd}) << true;
     QTest::newRow("52 bytes: nothing to hide") << toxSave({toxSection(5, counting(36))}) << false;
     QTest::newRow("53 bytes: one byte hidden") << toxSave({toxSection(5, counting(37))}) << true;
 }
