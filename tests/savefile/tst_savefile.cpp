@@ -120,9 +120,6 @@ void TestSaveFile::container_data()
     QTest::newRow("magic: binary marker with its last byte changed")
         << QByteArray::fromHex("011e81c0d67bba9f") << kMagicError
         << head(8, "c0811e01] [0x9fba7bd6");
-    QTest::newRow("encrypted: binary marker and noise")
-        << QByteArray::fromHex("011e81c0d67bba9e") + counting(100) << QString()
-        << head(108, "c0811e01] [0x9eba7bd6") + encrypted;
     QTest::newRow("encrypted: toxEsave")
         << QByteArray("toxEsave") << QString() << head(8, "45786f74] [0x65766173") + encrypted;
     QTest::newRow("magic: toxEsave with one letter changed")
