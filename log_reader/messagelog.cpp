@@ -124,12 +124,15 @@ QString utf8(const ByteReader &log, qint64 pos, qint64 count)
     return p ? QString::fromUtf8(reinterpret_cast<const char *>(p), int(count)) : QString();
 }
 
-// A Tox save, plain or encrypted: its first eight bytes.
+// A Tox save, plain or encrypted: its first eight bytes, or, when those are damaged, the header
+// of the NOSPAMKEYS section that a plain save starts with (length 68, type 1, cookie 0x01ce). As
+// a record header that would be type 68 with no text, which no log holds.
 bool isToxSave(const QByteArray &content)
 {
     return content.startsWith(QByteArray::fromRawData("\0\0\0\0\x1f\x1b\xed\x15", 8)) ||
            content.startsWith("toxEsave") ||
-           content.startsWith(QByteArray::fromRawData("\x01\x1e\x81\xc0\xd6\x7b\xba\x9e", 8));
+           content.startsWith(QByteArray::fromRawData("\x01\x1e\x81\xc0\xd6\x7b\xba\x9e", 8)) ||
+           content.mid(8, 8) == QByteArray::fromRawData("\x44\0\0\0\x01\0\xce\x01", 8);
 }
 
 } // namespace

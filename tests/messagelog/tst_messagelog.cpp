@@ -151,6 +151,9 @@ void TestMessageLog::parse_data()
         row(qPrintable("log " + start.toHex()), start + header(0, 8, 0).mid(8) + "toxEsave",
             {msg("toxEsave", {}, qFromLittleEndian<quint32>(start.constData()))});
     }
+    row("Tox save with a damaged start, its first section intact",
+        QByteArray::fromHex("010000001f1bed15440000000100ce01") + QByteArray(40, 'k'), {},
+        "This is a Tox save file, not an ORVA message log (open it with save_reader)");
 
     // The walk stops before a record that would pass a limit; a malformed record ends it as ever.
     const QByteArray aaz = a + a + z, bad = header(T, 8, 40) + "x"; // bodies of 8, 8 and 4 bytes
