@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <future>
+#include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -127,6 +129,11 @@ public:
         if (format == Format::Csv)
             print(writeLogCsvHeader(streams.out));
         for (const QString &file : files) {
+            struct stat st = {};
+            if (write && ::stat(QFile::encodeName(file).constData(), &st) == 0)
+                inputs.insert({st.st_dev, st.st_ino});
+        }
+        for (const QString &file : files) {
             if (!outputOk)
                 break;
             if (kind == Kind::Save)
@@ -157,6 +164,18 @@ private:
             fail(argument, text);
     }
 
+    // Writes the output of one input, which neither replaces that input (the file rules see to
+    // that) nor any other file named on the same command line.
+    WriteStatus writeBeside(const QString &outputPath, const FileIdentity &input,
+                            const OutputProducer &produce)
+    {
+        struct stat st = {};
+        if (::stat(QFile::encodeName(outputPath).constData(), &st) == 0 &&
+            inputs.count({st.st_dev, st.st_ino}) != 0)
+            return WriteStatus::IsInput;
+        return writeOutputFile(outputPath, input, produce);
+    }
+
     void inspectSave(const QString &argument)
     {
         // The windows print the absolute path that their file dialog returns.
@@ -179,7 +198,10 @@ private:
         const QByteArray report = decoding.result.report.toUtf8();
         if (write) {
             const QString outputPath = outputPathFor(path, QStringLiteral(".txt"));
-            const WriteStatus status = writeOutputFile(outputPath, input.identity, report);
+            const WriteStatus status =
+                writeBeside(outputPath, input.identity, [&report](const ByteSink &sink) {
+                    return sink(report.constData(), report.size());
+                });
             reportWrite(argument, status, saveStatus(status, outputPath));
         } else if (format == Format::Text) {
             print(streams.out(report.constData(), report.size()));
@@ -222,7 +244,7 @@ private:
             }
             const QString outputPath = outputPathFor(path, QStringLiteral("_parsed.txt"));
             const WriteStatus status =
-                writeOutputFile(outputPath, input.identity, [&](const ByteSink &sink) {
+                writeBeside(outputPath, input.identity, [&](const ByteSink &sink) {
                     return writeParsedLogTwoThreads(sink, path, log);
                 });
             reportWrite(argument, status,
@@ -237,6 +259,7 @@ private:
     const Streams &streams;
     bool failed = false;
     bool outputOk = true;
+    std::set<std::pair<dev_t, ino_t>> inputs; // of the files named, with --write
 };
 
 } // namespace

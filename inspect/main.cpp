@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include <unistd.h>
+#include <vector>
 
 int main(int argc, char *argv[])
 {
@@ -16,9 +17,14 @@ int main(int argc, char *argv[])
         qputenv("TZ", ":/etc/localtime");
 
     restrictWritesToOutputs();
+    // QCoreApplication takes arguments of Qt's own out of argv (-qmljsdebugger=...), and a file
+    // may be named like one: the command line is read as it was given.
+    const std::vector<QByteArray> given(argv, argv + argc);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tox-inspect"));
     QCoreApplication::setApplicationVersion(QStringLiteral(INSPECTORS_VERSION));
-    return runInspector(QCoreApplication::arguments(),
-                        {descriptorSink(STDOUT_FILENO), descriptorSink(STDERR_FILENO)});
+    QStringList arguments;
+    for (const QByteArray &argument : given)
+        arguments << QString::fromLocal8Bit(argument);
+    return runInspector(arguments, {descriptorSink(STDOUT_FILENO), descriptorSink(STDERR_FILENO)});
 }

@@ -109,6 +109,7 @@ private slots:
     void jsonInPieces();
     void write_data();
     void write();
+    void writeSparesTheOtherInputs();
 
 private:
     QTemporaryDir temporary;
@@ -125,6 +126,7 @@ void TestInspect::initTestCase()
                                "../../samples/alice.tox", "../../samples/chat.log"})
         QVERIFY(QFile::copy(testData(name), dir + '/' + QFileInfo(name).fileName()));
     QVERIFY(writeFile(dir + "/tiny.log", counting(15)));
+    QVERIFY(QFile::copy(dir + "/chat.log", dir + "/-qmljsdebugger=a.log")); // an option of Qt's
     QByteArray many; // more than two chunks of the text export, over a megabyte of JSON Lines
     for (int i = 0; i < 10000; ++i)
         many += logRecord(1700000000 + i, 8, i % 2, i, "s", "message " + QByteArray::number(i));
@@ -149,6 +151,8 @@ void TestInspect::outputs_data()
     good("log: the sample, then quotes, line breaks, control bytes, no sender, no text",
          {"log", "chat.log", "edge.log"});
     good("log: ten thousand messages, rendered in chunks", {"log", "many.log"});
+    row("log: a file named like an option of Qt's own", {"log", "--", "-qmljsdebugger=a.log"},
+        {"-qmljsdebugger=a.log"}, 0, QString());
     const QString notSave = "tox-inspect: chat.log: Invalid Tox save file magic. Expected "
                             "[0x00000000] [0x15ed1b1f]\n";
     const QString missing = "tox-inspect: missing.tox: Could not open '/evidence/missing.tox'\n";
@@ -268,6 +272,20 @@ void TestInspect::write()
     QCOMPARE(result.out, written ? (status + '\n').toUtf8() : QByteArray());
     QCOMPARE(result.err, written ? QString() : "tox-inspect: " + input + ": " + status + '\n');
     QCOMPARE(state(), expected);
+}
+
+// No output replaces another file named on the same command line.
+void TestInspect::writeSparesTheOtherInputs()
+{
+    QTemporaryDir temporaryFolder;
+    const QDir folder(QFileInfo(temporaryFolder.path()).canonicalFilePath());
+    for (const QString name : {"chat.log", "chat_parsed.txt"})
+        QVERIFY(QFile::copy(dir + "/chat.log", folder.filePath(name)));
+    const Run result = run(folder.path(), {"log", "--write", "chat.log", "chat_parsed.txt"});
+    QCOMPARE(result.err, "tox-inspect: chat.log: Parsed 16 message(s). Could not save to "
+                         "/evidence/chat_parsed.txt (it is the input file)\n");
+    QCOMPARE(readFile(folder.filePath("chat_parsed.txt")), readFile(dir + "/chat.log"));
+    QCOMPARE(result.status, 1);
 }
 
 QTEST_GUILESS_MAIN(TestInspect)
