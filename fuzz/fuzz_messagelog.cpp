@@ -36,10 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const QByteArray content(reinterpret_cast<const char *>(bytes), int(size));
     const LogParseResult result = parseMessageLog(content);
 
+    // A Tox save: plain, encrypted, or plain with damaged first bytes before an intact first
+    // section header.
     const bool toxSave =
         content.startsWith(QByteArray::fromRawData("\0\0\0\0\x1f\x1b\xed\x15", 8)) ||
         content.startsWith("toxEsave") ||
-        content.startsWith(QByteArray::fromHex("011e81c0d67bba9e"));
+        content.startsWith(QByteArray::fromHex("011e81c0d67bba9e")) ||
+        content.mid(8, 8) == QByteArray::fromHex("440000000100ce01");
     check(result.error.isEmpty() == (size >= 16 && !toxSave), "only a short file or a save fails");
     check(result.error.isEmpty() || result.messages.isEmpty(), "a failure keeps no message");
     check(result.messages.size() <= int(size / 16), "at most one message per 16 bytes");
