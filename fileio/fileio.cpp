@@ -351,6 +351,11 @@ WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input
     });
 }
 
+ByteSink descriptorSink(int fd)
+{
+    return [fd](const char *data, qint64 size) { return writeAll(fd, data, size); };
+}
+
 void restrictWritesToOutputs()
 {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,

@@ -65,6 +65,10 @@ WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
                             const QByteArray &bytes);
 
+// A sink that writes everything it is given to the open descriptor `fd`, also when the kernel
+// takes it in parts.
+ByteSink descriptorSink(int fd);
+
 // Makes the process write nothing but its outputs: Qt's user settings, where its file dialog
 // keeps the folders it visited, point where nothing can be created, and a write past the file
 // size limit fails like one to a full disk instead of ending the process with a half-written

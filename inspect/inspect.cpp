@@ -8,11 +8,9 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
-#include <cerrno>
 #include <future>
 #include <set>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -326,20 +324,4 @@ int runInspector(const QStringList &arguments, const Streams &streams)
         return usageError(QStringLiteral("--write writes the text format only"));
 
     return Inspection(kind, chosen, parser.isSet(write), streams).run(files);
-}
-
-ByteSink descriptorSink(int fd)
-{
-    return [fd](const char *data, qint64 size) {
-        while (size > 0) {
-            const ssize_t n = ::write(fd, data, size_t(size));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= n;
-        }
-        return true;
-    };
 }

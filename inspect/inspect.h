@@ -20,6 +20,3 @@ constexpr int exitUsage = 2;
 // Runs tox-inspect on `arguments` (the program name first). --help and --version need a
 // QCoreApplication, whose name and version they print.
 int runInspector(const QStringList &arguments, const Streams &streams);
-
-// A sink that writes everything it is given to the open descriptor `fd`.
-ByteSink descriptorSink(int fd);
