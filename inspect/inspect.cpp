@@ -44,48 +44,6 @@ bool put(const ByteSink &sink, const QString &text)
     return sink(bytes.constData(), bytes.size());
 }
 
-// The status texts of the windows after they wrote their output.
-QString saveStatus(WriteStatus status, const QString &outputPath)
-{
-    switch (status) {
-    case WriteStatus::Saved:
-        return QStringLiteral("Parsed and saved to %1").arg(outputPath);
-    case WriteStatus::IsInput:
-        return QStringLiteral("Parsed but could not save to %1 (it is the input file)")
-            .arg(outputPath);
-    case WriteStatus::IsSymlink:
-        return QStringLiteral("Parsed but could not save to %1 (it is a symbolic link)")
-            .arg(outputPath);
-    case WriteStatus::Failed:
-        break;
-    }
-    return QStringLiteral("Parsed but could not save to %1").arg(outputPath);
-}
-
-QString logStatus(WriteStatus status, int count, const QString &outputPath, bool limitReached)
-{
-    QString text;
-    switch (status) {
-    case WriteStatus::Saved:
-        text = QStringLiteral("Parsed %1 message(s). Saved to %2");
-        break;
-    case WriteStatus::IsInput:
-        text = QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)");
-        break;
-    case WriteStatus::IsSymlink:
-        text = QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is a symbolic link)");
-        break;
-    case WriteStatus::Failed:
-        text = QStringLiteral("Parsed %1 message(s). Could not save to %2");
-        break;
-    }
-    text = text.arg(QString::number(count), outputPath);
-    if (limitReached)
-        text +=
-            QStringLiteral(" Only the first %1 messages are shown; the log holds more.").arg(count);
-    return text;
-}
-
 // The parsed log text as writeParsedLog produces it, with every other chunk of blocks rendered on a
 // second thread: rendering is nearly all of the work. The sink is called from here only, in order,
 // and at most two chunks (a few megabytes) are held at a time.
@@ -200,7 +158,7 @@ private:
                 writeBeside(outputPath, input.identity, [&report](const ByteSink &sink) {
                     return sink(report.constData(), report.size());
                 });
-            reportWrite(argument, status, saveStatus(status, outputPath));
+            reportWrite(argument, status, saveWriteStatus(status, outputPath));
         } else if (format == Format::Text) {
             print(streams.out(report.constData(), report.size()));
         }
@@ -246,7 +204,7 @@ private:
                     return writeParsedLogTwoThreads(sink, path, log);
                 });
             reportWrite(argument, status,
-                        logStatus(status, log.messages.size(), outputPath, log.limitReached));
+                        parsedLogStatus(status, log.messages.size(), outputPath, log.limitReached));
             break;
         }
     }

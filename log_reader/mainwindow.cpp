@@ -238,27 +238,7 @@ void MainWindow::exportMessages(const QString &inputPath, const FileIdentity &in
     const WriteStatus written = writeOutputFile(outputPath, input, [&](const ByteSink &sink) {
         return writeParsedLog(sink, inputPath, messages, limitReached);
     });
-    QString status;
-    switch (written) {
-    case WriteStatus::Saved:
-        status = QStringLiteral("Parsed %1 message(s). Saved to %2");
-        break;
-    case WriteStatus::IsInput:
-        status =
-            QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)");
-        break;
-    case WriteStatus::IsSymlink:
-        status =
-            QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is a symbolic link)");
-        break;
-    case WriteStatus::Failed:
-        status = QStringLiteral("Parsed %1 message(s). Could not save to %2");
-        break;
-    }
-    status = status.arg(QString::number(messages.size()), outputPath);
     // Every outcome also says when the log was cut short.
-    if (limitReached)
-        status += QStringLiteral(" Only the first %1 messages are shown; the log holds more.")
-                      .arg(messages.size());
-    statusBar()->showMessage(status, 0);
+    statusBar()->showMessage(parsedLogStatus(written, messages.size(), outputPath, limitReached),
+                             0);
 }

@@ -3,7 +3,7 @@
 // The text is UTF-8 whatever the locale. It is gathered in pieces of about half a million
 // characters, each ending after a block, that are encoded and written at once: no copy of the
 // whole text is held in memory.
-bool writeParsedLog(const TextSink &sink, const QString &inputPath,
+bool writeParsedLog(const ByteSink &sink, const QString &inputPath,
                     const QList<LogMessage> &messages, bool limitReached)
 {
     constexpr int pieceSize = 1 << 19;
@@ -43,4 +43,28 @@ QString parsedLogEnd(int messageCount, bool limitReached)
         return QString();
     return QStringLiteral("!!! Only the first %1 messages are listed; the log holds more. !!!\n")
         .arg(messageCount);
+}
+
+QString parsedLogStatus(WriteStatus status, int count, const QString &outputPath, bool limitReached)
+{
+    QString text;
+    switch (status) {
+    case WriteStatus::Saved:
+        text = QStringLiteral("Parsed %1 message(s). Saved to %2");
+        break;
+    case WriteStatus::IsInput:
+        text = QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is the input file)");
+        break;
+    case WriteStatus::IsSymlink:
+        text = QStringLiteral("Parsed %1 message(s). Could not save to %2 (it is a symbolic link)");
+        break;
+    case WriteStatus::Failed:
+        text = QStringLiteral("Parsed %1 message(s). Could not save to %2");
+        break;
+    }
+    text = text.arg(QString::number(count), outputPath);
+    if (limitReached)
+        text +=
+            QStringLiteral(" Only the first %1 messages are shown; the log holds more.").arg(count);
+    return text;
 }

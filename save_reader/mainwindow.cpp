@@ -92,20 +92,6 @@ void MainWindow::onOpenFile()
     reportView->setPlainText(result.report);
 
     const QString outputPath = outputPathFor(path, QStringLiteral(".txt"));
-    QString status;
-    switch (writeOutputFile(outputPath, input.identity, result.report.toUtf8())) {
-    case WriteStatus::Saved:
-        status = QStringLiteral("Parsed and saved to %1");
-        break;
-    case WriteStatus::IsInput:
-        status = QStringLiteral("Parsed but could not save to %1 (it is the input file)");
-        break;
-    case WriteStatus::IsSymlink:
-        status = QStringLiteral("Parsed but could not save to %1 (it is a symbolic link)");
-        break;
-    case WriteStatus::Failed:
-        status = QStringLiteral("Parsed but could not save to %1");
-        break;
-    }
-    statusBar()->showMessage(status.arg(outputPath), 0);
+    const WriteStatus written = writeOutputFile(outputPath, input.identity, result.report.toUtf8());
+    statusBar()->showMessage(saveWriteStatus(written, outputPath), 0);
 }

@@ -663,3 +663,20 @@ void appendPackedNodes(ByteReader data, quint32 length, bool tcpAllowed, const Q
     QStringList problems;
     decodeNodeList(firstBytes(data, length), tcpAllowed, label, problems, report);
 }
+
+QString saveWriteStatus(WriteStatus status, const QString &outputPath)
+{
+    switch (status) {
+    case WriteStatus::Saved:
+        return QStringLiteral("Parsed and saved to %1").arg(outputPath);
+    case WriteStatus::IsInput:
+        return QStringLiteral("Parsed but could not save to %1 (it is the input file)")
+            .arg(outputPath);
+    case WriteStatus::IsSymlink:
+        return QStringLiteral("Parsed but could not save to %1 (it is a symbolic link)")
+            .arg(outputPath);
+    case WriteStatus::Failed:
+        break;
+    }
+    return QStringLiteral("Parsed but could not save to %1").arg(outputPath);
+}

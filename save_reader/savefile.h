@@ -6,6 +6,7 @@
 #pragma once
 
 #include "bytereader.h"
+#include "fileio.h"
 
 #include <QByteArray>
 #include <QString>
@@ -150,3 +151,7 @@ void renderPathNodeSection(ByteReader payload, quint32 length, QString &report);
 // the total line labelled `label`. Families 130 and 138 are accepted only when `tcpAllowed`.
 void appendPackedNodes(ByteReader data, quint32 length, bool tcpAllowed, const QString &label,
                        QString &report);
+
+// The status line once the report was written to `outputPath`, or was not: what save_reader shows
+// and tox-inspect prints.
+QString saveWriteStatus(WriteStatus status, const QString &outputPath);

@@ -254,7 +254,7 @@ void TestMessageLog::exportText()
     const QByteArray golden = readFile(testData("chat_parsed.txt"));
     QByteArray out;
     bool accept = true;
-    const TextSink sink = [&](const char *data, qint64 size) {
+    const ByteSink sink = [&](const char *data, qint64 size) {
         out.append(data, int(size));
         return accept;
     };
