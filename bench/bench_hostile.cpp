@@ -9,22 +9,19 @@
 //   bench_hostile --child CASE    one case in this process: prints "figure value unit" lines
 // Times run from the dialog's acceptance (or the row change, or the page step) until the event
 // loop has nothing left to do: the table and the pane are laid out and painted.
-#include "mainwindow.h"
+#include "benchwindow.h"
 #include "messagelog.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
-#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileDialog>
 #include <QProcess>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextEdit>
-#include <QTimer>
 #include <QtEndian>
 
 #include <algorithm>
@@ -34,8 +31,6 @@
 #include <memory>
 #include <numeric>
 #include <vector>
-
-#include <sys/resource.h>
 
 namespace
 {
@@ -172,13 +167,6 @@ bool writeCaseLog(const QString &name, const QString &path)
     return false;
 }
 
-long maxRssKiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
 // Runs the event loop until it has nothing left to do (lazy layout steps included).
 void settle()
 {
@@ -189,27 +177,6 @@ void settle()
         if (!dispatcher->hasPendingEvents())
             break;
     }
-}
-
-// Presses open through the slot, answers the real file dialog with `path` and returns the
-// milliseconds from the dialog's acceptance until the window has shown the log.
-double openThroughDialog(MainWindow &window, const QString &path)
-{
-    QElapsedTimer clock;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        poll.stop();
-        dialog->selectFile(path);
-        clock.start();
-        static_cast<QDialog *>(dialog)->accept();
-    });
-    poll.start(2);
-    QMetaObject::invokeMethod(&window, "onOpenFile", Qt::DirectConnection);
-    settle();
-    return clock.isValid() ? double(clock.nsecsElapsed()) / 1e6 : -1;
 }
 
 double millisecondsOf(const std::function<void()> &action)
@@ -246,7 +213,7 @@ int runCase(const QString &name)
     if (!table || !pane)
         return 1;
 
-    const double open = openThroughDialog(*window, path);
+    const double open = double(openThroughDialog(*window, path, settle)) / 1e6;
     if (open < 0 || table->rowCount() == 0)
         return 1;
 

@@ -9,6 +9,7 @@
 //   bench_open --peak-rss open N   opens an N-message log in the window, prints max RSS in KiB
 //   bench_open --peak-rss table N  fills the bare table with N messages, prints max RSS in KiB
 #include "benchdata.h"
+#include "benchwindow.h"
 #include "mainwindow.h"
 #include "messagelog.h"
 
@@ -18,23 +19,18 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QProcess>
 #include <QTableWidget>
 #include <QTableWidgetItem>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
-
-#include <sys/resource.h>
 
 namespace
 {
@@ -49,13 +45,6 @@ const QString tableStyleSheet = QStringLiteral(
 
 // The size the message table gets inside the 1000 x 750 window.
 QSize windowTableSize(100, 100);
-
-long maxRssKiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 void settle()
 {
@@ -87,28 +76,6 @@ std::unique_ptr<MainWindow> shownWindow()
     window->show();
     settle();
     return window;
-}
-
-// Presses open through the slot, answers the real file dialog with `path` and returns the
-// nanoseconds from the dialog's acceptance until the window has shown the result (the slot has
-// returned and the pending layout and paint have run).
-qint64 openThroughDialog(MainWindow &window, const QString &path)
-{
-    QElapsedTimer clock;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        poll.stop();
-        dialog->selectFile(path);
-        clock.start();
-        static_cast<QDialog *>(dialog)->accept();
-    });
-    poll.start(2);
-    QMetaObject::invokeMethod(&window, "onOpenFile", Qt::DirectConnection);
-    QCoreApplication::processEvents();
-    return clock.isValid() ? clock.nsecsElapsed() : -1;
 }
 
 // The window's own cell delegate, borrowed from a window that is never shown: the bare table
@@ -204,7 +171,7 @@ int timeOnce(const char *mode, int count)
     long peak = 0;
     if (std::strcmp(mode, "open") == 0) {
         auto window = shownWindow();
-        nanoseconds = openThroughDialog(*window, path);
+        nanoseconds = openThroughDialog(*window, path, [] { QCoreApplication::processEvents(); });
         auto *table = window->findChild<QTableWidget *>();
         if (!table || table->rowCount() != count)
             return 1;
@@ -288,7 +255,7 @@ int peakRss(const char *mode, int count)
         if (!writeTypicalLog(path, count))
             return 1;
         auto window = shownWindow();
-        if (openThroughDialog(*window, path) < 0)
+        if (openThroughDialog(*window, path, [] { QCoreApplication::processEvents(); }) < 0)
             return 1;
         settle();
         std::printf("%ld\n", maxRssKiB());
