@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 #include <QSettings>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -192,11 +193,15 @@ namespace
 // What stands at the output name in the output's folder.
 enum class Target { Absent, Regular, IsInput, IsSymlink, Other, Unknown };
 
-Target inspectTarget(int dirFd, const char *name, const FileIdentity &input, struct stat *found)
+Target inspectTarget(int dirFd, const char *name, const FileIdentity &input,
+                     const QVector<FileIdentity> &spared, struct stat *found)
 {
     struct stat st;
     // The input comes first, so that a link that resolves to the input is named as the input.
-    if (::fstatat(dirFd, name, &st, 0) == 0 && sameFile(st, input))
+    if (::fstatat(dirFd, name, &st, 0) == 0 &&
+        (sameFile(st, input) ||
+         std::any_of(spared.begin(), spared.end(),
+                     [&st](const FileIdentity &other) { return sameFile(st, other); })))
         return Target::IsInput;
     if (::fstatat(dirFd, name, found, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? Target::Absent : Target::Unknown;
@@ -232,13 +237,14 @@ bool claimName(int dirFd, const char *name, struct stat *claimed)
 // where one existed it is checked once more right before it is replaced. A rename never writes
 // through a link: at worst it replaces the link itself.
 WriteStatus moveIntoPlace(int dirFd, const char *temporary, const char *name,
-                          const FileIdentity &input, bool *moved)
+                          const FileIdentity &input, const QVector<FileIdentity> &spared,
+                          bool *moved)
 {
     struct stat claimed;
     bool haveClaim = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         struct stat found;
-        const Target target = inspectTarget(dirFd, name, input, &found);
+        const Target target = inspectTarget(dirFd, name, input, spared, &found);
         const bool ours = haveClaim && found.st_ino == claimed.st_ino && found.st_size == 0;
         if (target == Target::Regular && (!haveClaim || ours)) {
             *moved = ::renameat(dirFd, temporary, dirFd, name) == 0;
@@ -285,8 +291,13 @@ bool writeAll(int fd, const char *data, qint64 size)
 
 } // namespace
 
+ByteSink descriptorSink(int fd)
+{
+    return [fd](const char *data, qint64 size) { return writeAll(fd, data, size); };
+}
+
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
-                            const OutputProducer &produce)
+                            const OutputProducer &produce, const QVector<FileIdentity> &spared)
 {
     const PathParts parts = splitPath(outputPath);
     if (parts.name.isEmpty())
@@ -302,7 +313,8 @@ WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input
         return WriteStatus::Failed;
 
     struct stat existing;
-    const Target target = inspectTarget(dir.get(), parts.name.constData(), input, &existing);
+    const Target target =
+        inspectTarget(dir.get(), parts.name.constData(), input, spared, &existing);
     if (target != Target::Absent && target != Target::Regular)
         return refusal(target);
 
@@ -326,34 +338,34 @@ WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input
     // without permissions refuses the change, which costs nothing.
     if (target == Target::Regular)
         ::fchmod(file.get(), existing.st_mode & 0666);
-    const ByteSink sink = [&file](const char *data, qint64 size) {
-        return writeAll(file.get(), data, size);
-    };
     // The data reaches the disk before the rename, so that a crash or a late write error (a full
     // disk, a quota, a network file system) cannot leave a truncated output under the name.
-    bool ok = produce(sink) && ::fsync(file.get()) == 0;
+    bool ok = produce(descriptorSink(file.get())) && ::fsync(file.get()) == 0;
     ok = file.close() && ok;
 
     bool moved = false;
-    const WriteStatus status =
-        ok ? moveIntoPlace(dir.get(), temporary.constData(), parts.name.constData(), input, &moved)
-           : WriteStatus::Failed;
+    const WriteStatus status = ok ? moveIntoPlace(dir.get(), temporary.constData(),
+                                                  parts.name.constData(), input, spared, &moved)
+                                  : WriteStatus::Failed;
     if (!moved)
         ::unlinkat(dir.get(), temporary.constData(), 0);
     return status;
 }
 
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
-                            const QByteArray &bytes)
+                            const QByteArray &bytes, const QVector<FileIdentity> &spared)
 {
-    return writeOutputFile(outputPath, input, [&bytes](const ByteSink &sink) {
-        return sink(bytes.constData(), bytes.size());
-    });
+    return writeOutputFile(
+        outputPath, input,
+        [&bytes](const ByteSink &sink) { return sink(bytes.constData(), bytes.size()); }, spared);
 }
 
-ByteSink descriptorSink(int fd)
+FileIdentity fileIdentity(const QString &path)
 {
-    return [fd](const char *data, qint64 size) { return writeAll(fd, data, size); };
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, 0, 0, true};
 }
 
 void restrictWritesToOutputs()

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 #include <functional>
 #include <limits>
@@ -59,11 +60,17 @@ using ByteSink = std::function<bool(const char *data, qint64 size)>;
 using OutputProducer = std::function<bool(const ByteSink &sink)>;
 
 // Writes the output file at `outputPath`, unless it is the file `input` or a symbolic link, or its
-// folder is no longer the one `input` was read from.
+// folder is no longer the one `input` was read from. A program that reads several inputs in one
+// run names the others in `spared`: the output is not written over any of them either (IsInput).
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
-                            const OutputProducer &produce);
+                            const OutputProducer &produce,
+                            const QVector<FileIdentity> &spared = {});
 WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
-                            const QByteArray &bytes);
+                            const QByteArray &bytes, const QVector<FileIdentity> &spared = {});
+
+// The identity of the file at `path`, links followed, without opening it; not valid when there
+// is none. Its folder is not recorded: it serves to spare the file, not to write beside it.
+FileIdentity fileIdentity(const QString &path);
 
 // A sink that writes everything it is given to the open descriptor `fd`, also when the kernel
 // takes it in parts.

@@ -9,8 +9,6 @@
 #include <QFileInfo>
 
 #include <future>
-#include <set>
-#include <sys/stat.h>
 
 namespace
 {
@@ -84,10 +82,10 @@ public:
     {
         if (format == Format::Csv)
             print(writeLogCsvHeader(streams.out));
-        for (const QString &file : files) {
-            struct stat st = {};
-            if (write && ::stat(QFile::encodeName(file).constData(), &st) == 0)
-                inputs.insert({st.st_dev, st.st_ino});
+        // No output replaces another file named on the same command line.
+        if (write) {
+            for (const QString &file : files)
+                inputs.append(fileIdentity(file));
         }
         for (const QString &file : files) {
             if (!outputOk)
@@ -120,18 +118,6 @@ private:
             fail(argument, text);
     }
 
-    // Writes the output of one input, which neither replaces that input (the file rules see to
-    // that) nor any other file named on the same command line.
-    WriteStatus writeBeside(const QString &outputPath, const FileIdentity &input,
-                            const OutputProducer &produce)
-    {
-        struct stat st = {};
-        if (::stat(QFile::encodeName(outputPath).constData(), &st) == 0 &&
-            inputs.count({st.st_dev, st.st_ino}) != 0)
-            return WriteStatus::IsInput;
-        return writeOutputFile(outputPath, input, produce);
-    }
-
     void inspectSave(const QString &argument)
     {
         // The windows print the absolute path that their file dialog returns.
@@ -154,10 +140,7 @@ private:
         const QByteArray report = decoding.result.report.toUtf8();
         if (write) {
             const QString outputPath = outputPathFor(path, QStringLiteral(".txt"));
-            const WriteStatus status =
-                writeBeside(outputPath, input.identity, [&report](const ByteSink &sink) {
-                    return sink(report.constData(), report.size());
-                });
+            const WriteStatus status = writeOutputFile(outputPath, input.identity, report, inputs);
             reportWrite(argument, status, saveWriteStatus(status, outputPath));
         } else if (format == Format::Text) {
             print(streams.out(report.constData(), report.size()));
@@ -199,10 +182,10 @@ private:
                 break;
             }
             const QString outputPath = outputPathFor(path, QStringLiteral("_parsed.txt"));
-            const WriteStatus status =
-                writeBeside(outputPath, input.identity, [&](const ByteSink &sink) {
-                    return writeParsedLogTwoThreads(sink, path, log);
-                });
+            const WriteStatus status = writeOutputFile(
+                outputPath, input.identity,
+                [&](const ByteSink &sink) { return writeParsedLogTwoThreads(sink, path, log); },
+                inputs);
             reportWrite(argument, status,
                         parsedLogStatus(status, log.messages.size(), outputPath, log.limitReached));
             break;
@@ -215,7 +198,7 @@ private:
     const Streams &streams;
     bool failed = false;
     bool outputOk = true;
-    std::set<std::pair<dev_t, ino_t>> inputs; // of the files named, with --write
+    QVector<FileIdentity> inputs; // of the files named, with --write
 };
 
 } // namespace
