@@ -116,21 +116,3 @@ double textContrast(const QImage &image)
         best = std::max(best, contrast(background, it.key()));
     return best;
 }
-
-namespace
-{
-
-QtMessageHandler previousHandler = nullptr;
-
-void dropPlatformNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (!message.contains(QLatin1String("propagateSizeHints")))
-        previousHandler(type, context, message);
-}
-
-} // namespace
-
-void quietPlatformMessages()
-{
-    previousHandler = qInstallMessageHandler(dropPlatformNoise);
-}

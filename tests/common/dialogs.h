@@ -55,6 +55,3 @@ void chooseFile(QFileDialog *dialog, const QString &path, bool checked = true);
 // The contrast ratio (1 to 21) between the most common colour of `image` (its background) and
 // the colour that differs most from it (its text).
 double textContrast(const QImage &image);
-
-// Installs the message handler that drops the offscreen platform's noise about dialog sizes.
-void quietPlatformMessages();

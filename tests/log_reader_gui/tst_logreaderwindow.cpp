@@ -93,7 +93,6 @@ private:
 void TestLogReaderWindow::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true); // the file dialog's history stays out of ~/.config
-    quietPlatformMessages();
     applyDarkTheme(*qApp);
     qApp->setStyleSheet(MainWindow::applicationStyleSheet());
 }

@@ -64,7 +64,6 @@ private:
 void TestSaveReaderWindow::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true); // the file dialog's history stays out of ~/.config
-    quietPlatformMessages();
     applyDarkTheme(*qApp);
     qApp->setStyleSheet(MainWindow::applicationStyleSheet());
 }
