@@ -11,7 +11,7 @@
 #include "benchdata.h"
 #include "benchwindow.h"
 #include "mainwindow.h"
-#include "messagelog.h"
+#include "messagerow.h"
 
 #include <benchmark/benchmark.h>
 

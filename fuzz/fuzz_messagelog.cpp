@@ -5,7 +5,7 @@
 //  - only a file shorter than a header or a Tox save fails;
 //  - the walk stops short only at a limit: with a limit of three the messages are the first three
 //    (or fewer) of the full walk.
-#include "messagelog.h"
+#include "messagerow.h"
 
 #include <QTableWidgetItem>
 

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "fileio.h"
+#include "messagerow.h"
 #include "parsedlog.h"
 
 #include <QAbstractItemModel>

@@ -1,5 +1,5 @@
-// The table cells of a message: the only part of the decoder library that needs Qt Widgets.
-#include "messagelog.h"
+// The table cells of a message.
+#include "messagerow.h"
 
 #include <QTableWidgetItem>
 

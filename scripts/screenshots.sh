@@ -8,6 +8,6 @@ scripts/build.sh >/dev/null
 build=${BUILD_DIR:-build}
 mkdir -p docs
 export QT_QPA_PLATFORM=offscreen TZ=UTC SCREENSHOT_DIR="$PWD/docs"
-"$build/tests/save_reader_gui/tst_savereaderwindow" screenshot
-"$build/tests/log_reader_gui/tst_logreaderwindow" screenshot
+"$build/tests/save_reader/tst_savereaderwindow" screenshot
+"$build/tests/log_reader/tst_logreaderwindow" screenshot
 ls -l docs/*.png

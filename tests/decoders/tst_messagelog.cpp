@@ -1,5 +1,5 @@
 // Tests of the ORVA message-log decoder, its renderings and its export; times are local, so TZ=UTC.
-#include "messagelog.h"
+#include "messagerow.h"
 #include "parsedlog.h"
 #include "testdata.h"
 

@@ -12,8 +12,6 @@
 
 #include <limits>
 
-class QTableWidgetItem;
-
 // One decoded message.
 struct LogMessage {
     QDateTime timestamp; // local time
@@ -55,10 +53,6 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages,
 
 // The boxed four-line text block of one message; `number` is its 1-based position in the list.
 QString formatMessageBlock(const LogMessage &message, int number);
-
-// The four new table items (Time, Dir, Sender, Message) of one message; the caller owns them
-// until it hands them to a table.
-QList<QTableWidgetItem *> messageRowItems(const LogMessage &message);
 
 // The time of a message as "yyyy-MM-dd HH:mm:ss", in the zone of its timestamp.
 QString messageTimeText(const QDateTime &timestamp);
