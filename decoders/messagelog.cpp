@@ -171,6 +171,7 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         // Another record starts at pos; with the list full, the walk stops short of it.
         if (result.messages.size() >= maxMessages) {
             result.limitReached = true;
+            result.stopped = LogParseResult::Stop::MessageLimit;
             break;
         }
         ByteReader header = log.at(quint64(pos));
@@ -193,13 +194,16 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
             next = n;
 
         const qint64 body = next - start;
-        if (body > maxBodySize || body < textLength)
+        if (body > maxBodySize || body < textLength) {
+            result.stopped = LogParseResult::Stop::DamagedRecord;
             break; // malformed: the record and everything after it are dropped
+        }
 
         // The kept text is what fills the memory (a decoded string reserves two bytes for every
         // byte it came from); a record that would pass the limit is not kept.
         if (body > maxText - keptText) {
             result.limitReached = true;
+            result.stopped = LogParseResult::Stop::TextLimit;
             break;
         }
         keptText += body;
@@ -219,6 +223,7 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         message.sender = senderLength > 0 ? utf8(log, start, senderLength) : QStringLiteral("<?>");
         if (textLength > 0)
             message.text = utf8(log, start + senderLength, textLength);
+        result.decodedBytes = next;
 
         if (next >= n)
             break;

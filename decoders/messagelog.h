@@ -39,6 +39,11 @@ struct LogParseResult {
     // The log holds more records than were kept: the walk stopped at the message limit or at the
     // text limit.
     bool limitReached = false;
+    // Where and why the record walk stopped: the offset right after the last decoded record (the
+    // file's size when the whole file was decoded, 0 when no record was).
+    qint64 decodedBytes = 0;
+    enum class Stop { EndOfFile, DamagedRecord, MessageLimit, TextLimit };
+    Stop stopped = Stop::EndOfFile;
 };
 
 // Decodes the complete contents of a log file, keeping at most maxMessageCount messages and

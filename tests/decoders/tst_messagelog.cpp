@@ -57,6 +57,8 @@ private slots:
     void parse_data();
     void parse();
     void limitsOfOneOpening();
+    void whereTheWalkStopped_data();
+    void whereTheWalkStopped();
     void renderings_data();
     void renderings();
     void exportText();
@@ -190,6 +192,42 @@ void TestMessageLog::limitsOfOneOpening()
     const LogParseResult result = parseMessageLog((header(T, 8, 0) + "a").repeated(2000001));
     QCOMPARE(result.messages.size(), 2000000);
     QVERIFY(result.limitReached);
+}
+
+void TestMessageLog::whereTheWalkStopped_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("maxMessages");
+    QTest::addColumn<qint64>("maxText");
+    QTest::addColumn<qint64>("decodedBytes");
+    QTest::addColumn<int>("stopped");
+    using Stop = LogParseResult::Stop;
+    const auto row = [](const char *name, const QByteArray &content, qint64 decodedBytes,
+                        Stop stopped, int maxMessages = maxMessageCount,
+                        qint64 maxText = maxTextBytes) {
+        QTest::newRow(name) << content << maxMessages << maxText << decodedBytes << int(stopped);
+    };
+    const QByteArray a = logRecord(T, 8, 0, 0, "Ann", "hello"); // 24 bytes, a body of 8
+    const QByteArray bad = header(T, 8, 40) + "x";
+    row("whole file", a + a, 48, Stop::EndOfFile);
+    row("text past the end", a + bad, 24, Stop::DamagedRecord);
+    row("body over 1000000 bytes", a + header(T, 8, 0) + QByteArray(1000001, 'b'), 24,
+        Stop::DamagedRecord);
+    row("first record damaged", bad, 0, Stop::DamagedRecord);
+    row("message limit", a + a + a, 48, Stop::MessageLimit, 2);
+    row("text limit", a + a + a, 24, Stop::TextLimit, maxMessageCount, 10);
+}
+
+void TestMessageLog::whereTheWalkStopped()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, maxMessages);
+    QFETCH(qint64, maxText);
+    QFETCH(qint64, decodedBytes);
+    QFETCH(int, stopped);
+    const LogParseResult result = parseMessageLog(content, maxMessages, maxText);
+    QCOMPARE(result.decodedBytes, decodedBytes);
+    QCOMPARE(int(result.stopped), stopped);
 }
 
 void TestMessageLog::renderings_data()
