@@ -2,6 +2,7 @@
 
 #include "machineformats.h"
 #include "parsedlog.h"
+#include "passphrase.h"
 #include "savefile.h"
 
 #include <QCommandLineParser>
@@ -28,6 +29,10 @@ const char description[] =
     "windows' names (a.tox gives a.txt, a.log gives a_parsed.txt): never over the input, never\n"
     "through a symbolic link, whole or not at all. It prints one status line per file.\n"
     "--write takes the text format only; with json or csv, redirect the output instead.\n"
+    "--passphrase-file FILE decrypts saves that the Tox library encrypted with a passphrase:\n"
+    "the first line of FILE is the passphrase (- reads it from standard input). The report\n"
+    "is that of the decrypted save, with one line saying so; plain saves are reported as\n"
+    "ever, and a save the passphrase does not open is an error.\n"
     "\n"
     "Exit status: 0 when every file was read and decoded (and its output written), 1 when\n"
     "any was not (each error is printed as \"tox-inspect: FILE: error\" and the other files\n"
@@ -73,8 +78,9 @@ bool writeParsedLogTwoThreads(const ByteSink &sink, const QString &inputPath,
 class Inspection
 {
 public:
-    Inspection(Kind kind, Format format, bool write, const Streams &streams)
-        : kind(kind), format(format), write(write), streams(streams)
+    Inspection(Kind kind, Format format, bool write, const Secret *passphrase,
+               const Streams &streams)
+        : kind(kind), format(format), write(write), passphrase(passphrase), streams(streams)
     {
     }
 
@@ -126,12 +132,15 @@ private:
         SaveDecoding decoding;
         if (input.error.isEmpty())
             decoding = decodeSaveData(input.data, path);
-        const QString error = input.error.isEmpty() ? decoding.result.error : input.error;
+        QString error = input.error.isEmpty() ? decoding.result.error : input.error;
+        const bool decrypt = passphrase && error.isEmpty() && decoding.contents.encrypted;
+        if (decrypt)
+            error = decryptAndDecode(input.data, path, decoding);
         if (format == Format::Json) {
             const bool read = input.error.isEmpty();
             print(writeSaveJson(streams.out,
                                 read ? fileFacts(path, input.data) : FileFacts{path, -1, {}},
-                                read ? &decoding : nullptr, error));
+                                read ? &decoding : nullptr, error, decrypt && error.isEmpty()));
         }
         if (!error.isEmpty()) {
             fail(argument, error);
@@ -145,6 +154,30 @@ private:
         } else if (format == Format::Text) {
             print(streams.out(report.constData(), report.size()));
         }
+    }
+
+    // Replaces the decoding of an encrypted save by that of the save it decrypts to, named by the
+    // encrypted file, with one line saying so. The decrypted bytes are wiped once decoded (the
+    // records and the report hold copies of what they show, never the secret key). Returns the
+    // error.
+    QString decryptAndDecode(const QByteArray &encrypted, const QString &path,
+                             SaveDecoding &decoding)
+    {
+        Secret save;
+        const QString error = decryptSave(encrypted, *passphrase, save);
+        if (!error.isEmpty())
+            return error;
+        SaveDecoding plain = decodeSaveData(save.bytes, path);
+        save.wipe();
+        if (!plain.result.success)
+            return QStringLiteral("decrypted, but %1").arg(plain.result.error);
+        QString &report = plain.result.report;
+        report.insert(report.indexOf(QLatin1Char('\n')) + 1,
+                      QStringLiteral("Decrypted with the passphrase given (encrypted file: %1 "
+                                     "bytes)\n")
+                          .arg(encrypted.size()));
+        decoding = plain;
+        return QString();
     }
 
     void inspectLog(const QString &argument)
@@ -163,6 +196,16 @@ private:
         else
             log.error = input.error;
         if (!log.error.isEmpty()) {
+            // A JSON reader sees every file named: a refused one has its summary too.
+            if (format == Format::Json) {
+                const bool read = input.error.isEmpty();
+                print(writeLogJsonLines(
+                    streams.out,
+                    [&] {
+                        return read ? facts.get() : FileFacts{path, -1, {}};
+                    },
+                    log));
+            }
             fail(argument, log.error);
             return;
         }
@@ -195,6 +238,7 @@ private:
     const Kind kind;
     const Format format;
     const bool write;
+    const Secret *passphrase; // null without --passphrase-file
     const Streams &streams;
     bool failed = false;
     bool outputOk = true;
@@ -216,8 +260,14 @@ int runInspector(const QStringList &arguments, const Streams &streams)
                                     QStringLiteral("Output format: text (default), json, or csv "
                                                    "(logs only)."),
                                     QStringLiteral("format"), QStringLiteral("text"));
+    const QCommandLineOption passphraseFile(
+        QStringLiteral("passphrase-file"),
+        QStringLiteral("Decrypt encrypted saves with the passphrase on the first line of <file> "
+                       "(- for standard input)."),
+        QStringLiteral("file"));
     parser.addOption(write);
     parser.addOption(format);
+    parser.addOption(passphraseFile);
     parser.addPositionalArgument(QStringLiteral("kind"),
                                  QStringLiteral("save (Tox save files) or log (ORVA message logs)"),
                                  QStringLiteral("save|log"));
@@ -263,6 +313,22 @@ int runInspector(const QStringList &arguments, const Streams &streams)
                 : QStringLiteral("unknown format '%1': use text, json or csv").arg(formatName));
     if (parser.isSet(write) && chosen != Format::Text)
         return usageError(QStringLiteral("--write writes the text format only"));
+    const QStringList passphraseFiles = parser.values(passphraseFile);
+    if (!passphraseFiles.isEmpty() && kind != Kind::Save)
+        return usageError(QStringLiteral("--passphrase-file is for saves only"));
+    if (passphraseFiles.size() > 1)
+        return usageError(QStringLiteral("give one passphrase file"));
 
-    return Inspection(kind, chosen, parser.isSet(write), streams).run(files);
+    Secret passphrase;
+    if (!passphraseFiles.isEmpty()) {
+        const QString error = readPassphrase(passphraseFiles.first(), passphrase, streams.err);
+        if (!error.isEmpty()) {
+            put(streams.err, QStringLiteral("tox-inspect: %1: passphrase file: %2\n")
+                                 .arg(passphraseFiles.first(), error));
+            return exitFileFailed;
+        }
+    }
+    return Inspection(kind, chosen, parser.isSet(write),
+                      passphraseFiles.isEmpty() ? nullptr : &passphrase, streams)
+        .run(files);
 }

@@ -369,6 +369,22 @@ void writeSectionFields(Json &json, const SaveSection &section)
     }
 }
 
+// Why the record walk stopped, as the summary of a log says it.
+QString stopText(LogParseResult::Stop stop)
+{
+    switch (stop) {
+    case LogParseResult::Stop::DamagedRecord:
+        return QStringLiteral("damaged record");
+    case LogParseResult::Stop::MessageLimit:
+        return QStringLiteral("message limit");
+    case LogParseResult::Stop::TextLimit:
+        return QStringLiteral("text limit");
+    case LogParseResult::Stop::EndOfFile:
+        break;
+    }
+    return QStringLiteral("end of file");
+}
+
 } // namespace
 
 FileFacts fileFacts(const QString &path, const QByteArray &data)
@@ -389,6 +405,12 @@ bool writeLogJsonLines(const ByteSink &sink, const std::function<FileFacts()> &f
     Json json(piece.bytes);
     json.open('{');
     writeFileFacts(json, file());
+    const bool ok = log.error.isEmpty();
+    json.key("ok").boolean(ok).key("error");
+    if (ok)
+        json.null();
+    else
+        json.string(log.error);
     json.key("messages").number(messages.size());
     if (messages.isEmpty())
         json.key("first").null().key("last").null();
@@ -397,7 +419,13 @@ bool writeLogJsonLines(const ByteSink &sink, const std::function<FileFacts()> &f
             .time(messages.first().timestamp)
             .key("last")
             .time(messages.last().timestamp);
-    json.key("limit_reached").boolean(log.limitReached).close('}');
+    json.key("limit_reached").boolean(log.limitReached);
+    json.key("decoded_bytes").number(log.decodedBytes).key("stopped");
+    if (ok)
+        json.string(stopText(log.stopped));
+    else
+        json.null();
+    json.close('}');
     piece.bytes += '\n';
     return piece.flush();
 }
@@ -424,14 +452,15 @@ bool writeLogCsvRows(const ByteSink &sink, const QString &path, const LogParseRe
 }
 
 bool writeSaveJson(const ByteSink &sink, const FileFacts &file, const SaveDecoding *decoding,
-                   const QString &error)
+                   const QString &error, bool decrypted)
 {
     Piece piece(sink);
     Json json(piece.bytes);
     const bool ok = decoding && error.isEmpty();
     json.open('{');
     writeFileFacts(json, file);
-    json.key("encrypted").boolean(decoding && decoding->contents.encrypted);
+    json.key("encrypted").boolean(decrypted || (decoding && decoding->contents.encrypted));
+    json.key("decrypted").boolean(decrypted);
     json.key("ok").boolean(ok).key("error");
     if (ok)
         json.null();

@@ -21,7 +21,8 @@ struct FileFacts {
 // The facts of a file that was read whole.
 FileFacts fileFacts(const QString &path, const QByteArray &data);
 
-// One JSON object per message, then one with the summary of the file. `file` is called once the
+// One JSON object per message, then one with the summary of the file: where the walk stopped and
+// why, or, for a log that was refused (`log.error`), the error alone. `file` is called once the
 // messages are written, so that the file's hash can be computed meanwhile.
 bool writeLogJsonLines(const ByteSink &sink, const std::function<FileFacts()> &file,
                        const LogParseResult &log);
@@ -31,6 +32,7 @@ bool writeLogCsvHeader(const ByteSink &sink);
 bool writeLogCsvRows(const ByteSink &sink, const QString &path, const LogParseResult &log);
 
 // One JSON object on one line for a save: `decoding` is null when the file could not be read, and
-// `error` says why the save could not be read or decoded (empty when it was).
+// `error` says why the save could not be read or decoded (empty when it was). `decrypted`: the
+// file is an encrypted save and `decoding` is that of the save it decrypts to.
 bool writeSaveJson(const ByteSink &sink, const FileFacts &file, const SaveDecoding *decoding,
-                   const QString &error);
+                   const QString &error, bool decrypted = false);

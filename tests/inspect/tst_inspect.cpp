@@ -1,17 +1,22 @@
 // tox-inspect run as the program it is, where no display can be opened: its text outputs against
 // the windows' producers, its JSON and CSV read back against golden files, its exit statuses and
-// errors, and --write.
+// errors, --write, and saves that the Tox library encrypted, against the same saves unencrypted.
 #include "parsedlog.h"
 #include "savefile.h"
 #include "testdata.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tox/toxencryptsave.h>
 #include <unistd.h>
 
 namespace
@@ -26,8 +31,9 @@ struct Run {
     QString err;
 };
 
-// Runs the program in `folder`, without a display; its outputs name that folder /evidence.
-Run run(const QString &folder, const QStringList &arguments)
+// Runs the program in `folder`, without a display, with `input` on its standard input; its
+// outputs name that folder /evidence.
+Run run(const QString &folder, const QStringList &arguments, const QByteArray &input = {})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("DISPLAY"); // a program that opened a display would fail at once
@@ -37,6 +43,8 @@ Run run(const QString &folder, const QStringList &arguments)
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder);
     process.start(TOX_INSPECT, arguments);
+    process.write(input);
+    process.closeWriteChannel();
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(),
@@ -96,6 +104,22 @@ QStringList records(const QString &format, const QByteArray &bytes)
     return rows << fields.join(QString()); // what follows the last CR LF: nothing
 }
 
+const QByteArray passphrase = "correct horse battery staple";
+
+// What tox-inspect prints for `name` in `folder`, which it names `shownAs`: the window's report
+// of a plain save; for NAME-encrypted.tox, that of NAME.tox decrypted, named by the encrypted file,
+// with the line that says so.
+QByteArray saveReport(const QString &folder, const QString &name, const QString &shownAs)
+{
+    if (!name.endsWith("-encrypted.tox"))
+        return windowOutput(folder + '/' + name, shownAs);
+    QByteArray report = windowOutput(folder + '/' + QString(name).remove("-encrypted"), shownAs);
+    return report.insert(report.indexOf('\n') + 1,
+                         "Decrypted with the passphrase given (encrypted file: " +
+                             QByteArray::number(QFileInfo(folder + '/' + name).size()) +
+                             " bytes)\n");
+}
+
 } // namespace
 
 class TestInspect : public QObject
@@ -110,6 +134,10 @@ private slots:
     void write_data();
     void write();
     void writeSparesTheOtherInputs();
+    void encryptedSaves_data();
+    void encryptedSaves();
+    void encryptedSavesJson();
+    void writeDecrypted();
 
 private:
     QTemporaryDir temporary;
@@ -131,6 +159,27 @@ void TestInspect::initTestCase()
     for (int i = 0; i < 10000; ++i)
         many += logRecord(1700000000 + i, 8, i % 2, i, "s", "message " + QByteArray::number(i));
     QVERIFY(writeFile(dir + "/many.log", many));
+
+    // Saves as the Tox library encrypts them, and the passphrase files of the encrypted tests.
+    for (const QString name : {"alice", "rich"}) {
+        const QByteArray plain = readFile(dir + '/' + name + ".tox");
+        QByteArray encrypted(plain.size() + TOX_PASS_ENCRYPTION_EXTRA_LENGTH, '\0');
+        QVERIFY(tox_pass_encrypt(
+            reinterpret_cast<const uint8_t *>(plain.constData()), size_t(plain.size()),
+            reinterpret_cast<const uint8_t *>(passphrase.constData()), size_t(passphrase.size()),
+            reinterpret_cast<uint8_t *>(encrypted.data()), nullptr));
+        QVERIFY(writeFile(dir + '/' + name + "-encrypted.tox", encrypted));
+    }
+    QVERIFY(writeFile(dir + "/marker.tox",
+                      QByteArray::fromHex("011e81c0d67bba9e") + QByteArray(100, 'k')));
+    QVERIFY(writeFile(dir + "/pass.txt", passphrase + "\r\nthe second line is not read\n"));
+    QVERIFY(writeFile(dir + "/wrong.txt", passphrase + " \n"));
+    QVERIFY(writeFile(dir + "/empty.txt", ""));
+    QVERIFY(writeFile(dir + "/blank.txt", "\r\n" + passphrase + '\n'));
+    QVERIFY(::mkfifo(qPrintable(dir + "/fifo"), 0600) == 0);
+    // A log whose second record is damaged: its text runs past the end of the file.
+    QVERIFY(writeFile(dir + "/damaged.log", logRecord(1700000000, 8, 1, 0, "Ann", "hello") +
+                                                logRecord(1700000060, 8, 0, 0, {}, "x", 40)));
 }
 
 void TestInspect::outputs_data()
@@ -166,6 +215,13 @@ void TestInspect::outputs_data()
         {"inspect_saves.jsonl"}, 1, notSave + missing);
     row("log json: the sample and the edge log",
         {"log", "--format", "json", "chat.log", "edge.log"}, {"inspect_logs.jsonl"}, 0, QString());
+    row("log json: a damaged log and refused files; where each stopped, or why it was refused",
+        {"log", "-f", "json", "damaged.log", "tiny.log", "missing.log", "rich.tox"},
+        {"inspect_logs_stopped.jsonl"}, 1,
+        "tox-inspect: tiny.log: File too small to be a valid ORVA message log (min 16 bytes)\n"
+        "tox-inspect: missing.log: Could not open '/evidence/missing.log'\n"
+        "tox-inspect: rich.tox: This is a Tox save file, not an ORVA message log (open it with "
+        "save_reader)\n");
     row("log csv: the sample and the edge log", {"log", "-f", "csv", "chat.log", "edge.log"},
         {"inspect_logs.csv"}, 0, QString());
     const auto usage = [&row](const char *name, const QStringList &arguments, const char *error) {
@@ -181,6 +237,11 @@ void TestInspect::outputs_data()
     usage("csv of saves", {"save", "-f", "csv", "alice.tox"}, "csv is a format of logs only");
     usage("--write with json", {"log", "-w", "-f", "json", "a.log"},
           "--write writes the text format only");
+    usage("passphrase file for logs", {"log", "--passphrase-file", "pass.txt", "chat.log"},
+          "--passphrase-file is for saves only");
+    usage("two passphrase files",
+          {"save", "--passphrase-file", "pass.txt", "--passphrase-file", "-", "a.tox"},
+          "give one passphrase file");
 }
 
 // Files are given by relative names, and the outputs name them by their absolute path.
@@ -286,6 +347,132 @@ void TestInspect::writeSparesTheOtherInputs()
                          "/evidence/chat_parsed.txt (it is the input file)\n");
     QCOMPARE(readFile(folder.filePath("chat_parsed.txt")), readFile(dir + "/chat.log"));
     QCOMPARE(result.status, 1);
+}
+
+void TestInspect::encryptedSaves_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");     // on standard input, or waiting in the FIFO "fifo"
+    QTest::addColumn<QStringList>("expected"); // the saves whose reports are printed
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("errors");
+    const auto row = [](const char *name, const QString &file, const QByteArray &input,
+                        const QStringList &saves, const QStringList &expected,
+                        const QString &errors) {
+        QTest::newRow(name) << QStringList{"save", "--passphrase-file", file} + saves << input
+                            << expected << (errors.isEmpty() ? 0 : 1) << errors;
+    };
+    const QStringList both = {"alice-encrypted.tox", "alice.tox", "rich-encrypted.tox"};
+    row("passphrase file ending in CR LF, encrypted saves beside a plain one", "pass.txt", {}, both,
+        both, {});
+    row("standard input", "-", passphrase + '\n', {"rich-encrypted.tox"}, {"rich-encrypted.tox"},
+        {});
+    row("standard input without a line end", "-", passphrase, {"alice-encrypted.tox"},
+        {"alice-encrypted.tox"}, {});
+    row("FIFO with its writer", "fifo", passphrase + "\nnext\n", {"alice-encrypted.tox"},
+        {"alice-encrypted.tox"}, {});
+    const QString wrong =
+        ": could not decrypt it: the passphrase is wrong, or the file is damaged\n";
+    row("wrong passphrase: no part of its report, the plain save still reported", "wrong.txt", {},
+        {"alice-encrypted.tox", "alice.tox"}, {"alice.tox"},
+        "tox-inspect: alice-encrypted.tox" + wrong);
+    row("the library's marker before bytes it did not encrypt", "pass.txt", {}, {"encrypted.tox"},
+        {}, "tox-inspect: encrypted.tox" + wrong);
+    row("another encryption marker", "pass.txt", {}, {"marker.tox"}, {},
+        "tox-inspect: marker.tox: not a save that the Tox library encrypted with a passphrase (it "
+        "does not start with \"toxEsave\"): it cannot be decrypted\n");
+    const auto refused = [&row](const char *name, const QString &file, const QByteArray &input,
+                                const QString &error) {
+        row(name, file, input, {"alice-encrypted.tox", "alice.tox"}, {},
+            "tox-inspect: " + file + ": passphrase file: " + error + '\n');
+    };
+    refused("empty passphrase file", "empty.txt", {}, "it is empty");
+    refused("empty first line", "blank.txt", {}, "its first line is empty");
+    refused("FIFO that nobody writes to", "fifo", {},
+            "it is a pipe, and nothing was written to it");
+    refused("missing passphrase file", "missing.txt", {}, "Could not open '/evidence/missing.txt'");
+    refused("folder as passphrase file", ".", {}, "Could not open '/evidence'");
+    refused("empty standard input", "-", "", "it is empty");
+    refused("first line over 65536 bytes", "-", QByteArray(65537, 'p') + '\n',
+            "its first line is longer than 65536 bytes");
+}
+
+// The report of a save decrypted is that of the same save unencrypted, named by the encrypted file,
+// with one line more; a passphrase that cannot be read stops the run before any file is read.
+void TestInspect::encryptedSaves()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, expected);
+    QFETCH(int, status);
+    QFETCH(QString, errors);
+    int fifo = -1; // read and write: the line waits in the FIFO, which the program finds written
+    if (arguments.contains("fifo") && !input.isNull()) {
+        fifo = ::open(qPrintable(dir + "/fifo"), O_RDWR | O_NONBLOCK);
+        QVERIFY(fifo >= 0 && ::write(fifo, input.constData(), size_t(input.size())) > 0);
+    }
+    const Run result = run(dir, arguments, fifo < 0 ? input : QByteArray());
+    if (fifo >= 0)
+        ::close(fifo);
+    QByteArray reports;
+    for (const QString &name : expected)
+        reports += saveReport(dir, name, evidence + '/' + name);
+    QCOMPARE(result.err, errors);
+    QCOMPARE(result.out, reports);
+    QCOMPARE(result.status, status);
+    QVERIFY(!result.out.contains(passphrase) && !result.err.contains(passphrase));
+    const QByteArray secret = readFile(dir + "/rich.tox").mid(52, 32).toHex().toUpper();
+    QVERIFY(!result.out.toUpper().contains(secret));
+}
+
+// JSON: the same sections, Tox ID and problems as the plain save's (the golden lines), encrypted
+// and decrypted; a save the passphrase does not open is an error without sections.
+void TestInspect::encryptedSavesJson()
+{
+    const Run result = run(dir, {"save", "-f", "json", "--passphrase-file", "pass.txt",
+                                 "alice-encrypted.tox", "rich-encrypted.tox", "encrypted.tox"});
+    QCOMPARE(result.status, 1);
+    const QList<QByteArray> lines = result.out.split('\n');
+    QCOMPARE(lines.size(), 4);
+    const QList<QByteArray> golden = readFile(testData("inspect_saves.jsonl")).split('\n');
+    for (int i = 0; i < 2; ++i) {
+        const QString name = QStringList{"alice", "rich"}.at(i);
+        QJsonObject expected = QJsonDocument::fromJson(golden.at(i)).object();
+        QCOMPARE(expected["file"].toString(), evidence + '/' + name + ".tox");
+        const QByteArray encrypted = readFile(dir + '/' + name + "-encrypted.tox");
+        expected["file"] = evidence + '/' + name + "-encrypted.tox";
+        expected["size"] = encrypted.size();
+        expected["sha256"] = QString::fromLatin1(
+            QCryptographicHash::hash(encrypted, QCryptographicHash::Sha256).toHex());
+        expected["encrypted"] = true;
+        expected["decrypted"] = true;
+        QCOMPARE(QJsonDocument::fromJson(lines.at(i)).object(), expected);
+    }
+    const QJsonObject refused = QJsonDocument::fromJson(lines.at(2)).object();
+    QCOMPARE(refused["encrypted"], true);
+    QCOMPARE(refused["decrypted"], false);
+    QCOMPARE(refused["ok"], false);
+    QCOMPARE(refused["sections"].toArray().size(), 0);
+    QVERIFY(refused["error"].toString().contains("the passphrase is wrong"));
+}
+
+// --write writes the report of the decrypted save, and nothing else, under the windows' name.
+void TestInspect::writeDecrypted()
+{
+    QTemporaryDir temporaryFolder;
+    const QDir folder(QFileInfo(temporaryFolder.path()).canonicalFilePath());
+    for (const QString name : {"alice-encrypted.tox", "pass.txt"})
+        QVERIFY(QFile::copy(dir + '/' + name, folder.filePath(name)));
+    const Run result = run(
+        folder.path(), {"save", "--write", "--passphrase-file", "pass.txt", "alice-encrypted.tox"});
+    QCOMPARE(result.err, QString());
+    QCOMPARE(result.out, "Parsed and saved to /evidence/alice-encrypted.txt\n");
+    QCOMPARE(folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList({"alice-encrypted.tox", "alice-encrypted.txt", "pass.txt"}));
+    QVERIFY(QFile::copy(dir + "/alice.tox", folder.filePath("alice.tox")));
+    QCOMPARE(
+        readFile(folder.filePath("alice-encrypted.txt")),
+        saveReport(folder.path(), "alice-encrypted.tox", folder.filePath("alice-encrypted.tox")));
 }
 
 QTEST_GUILESS_MAIN(TestInspect)
