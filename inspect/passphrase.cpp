@@ -69,7 +69,8 @@ int readLine(int fd, Secret &read)
     return got;
 }
 
-// The terminal's settings while its echo is off, for a signal that ends the program meanwhile.
+// The terminal's settings before its echo was turned off, which a signal that ends the program
+// meanwhile restores.
 termios typedAt;
 
 void restoreTerminal(int signal)
@@ -93,12 +94,14 @@ int readTypedLine(Secret &read, const ByteSink &prompt)
     termios silent = typedAt;
     silent.c_lflag &= ~tcflag_t(ECHO);
     silent.c_lflag |= ECHONL;
-    prompt("Passphrase: ", 12);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+    prompt("Passphrase: ", 12);
     const int got = readLine(STDIN_FILENO, read);
+    const int readErrno = errno;
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &typedAt);
     for (size_t i = 0; i < std::size(endingSignals); ++i)
         ::sigaction(endingSignals[i], &before[i], nullptr);
+    errno = readErrno;
     return got;
 }
 

@@ -14,8 +14,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <tox/toxencryptsave.h>
 #include <unistd.h>
 
@@ -138,6 +143,7 @@ private slots:
     void encryptedSaves();
     void encryptedSavesJson();
     void writeDecrypted();
+    void typedWithoutEcho();
 
 private:
     QTemporaryDir temporary;
@@ -473,6 +479,51 @@ void TestInspect::writeDecrypted()
     QCOMPARE(
         readFile(folder.filePath("alice-encrypted.txt")),
         saveReport(folder.path(), "alice-encrypted.tox", folder.filePath("alice-encrypted.tox")));
+}
+
+// On a terminal the passphrase is asked for and typed without echo; a program ended meanwhile
+// gives the terminal its echo back.
+void TestInspect::typedWithoutEcho()
+{
+    for (const bool interrupted : {false, true}) {
+        const QByteArray folder = QFile::encodeName(dir);
+        int terminal = -1;
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (::chdir(folder.constData()) == 0)
+                ::execl(TOX_INSPECT, TOX_INSPECT, "save", "--passphrase-file", "-",
+                        "alice-encrypted.tox", static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        QByteArray out;
+        const auto readUntil = [&](const QByteArray &end) {
+            pollfd wait{terminal, POLLIN, 0};
+            char buffer[4096];
+            while (!out.contains(end) && ::poll(&wait, 1, 10000) > 0) {
+                const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                out.append(buffer, int(n));
+            }
+        };
+        readUntil("Passphrase: ");
+        termios settings{};
+        QVERIFY(::tcgetattr(terminal, &settings) == 0 && !(settings.c_lflag & ECHO));
+        if (interrupted)
+            ::kill(child, SIGINT);
+        else
+            QCOMPARE(::write(terminal, passphrase + '\n', size_t(passphrase.size() + 1)),
+                     ssize_t(passphrase.size() + 1));
+        readUntil("Total sections");
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(::tcgetattr(terminal, &settings) == 0 && (settings.c_lflag & ECHO));
+        ::close(terminal);
+        QVERIFY(!out.contains(passphrase));
+        QCOMPARE(out.contains("Decrypted with the passphrase given"), !interrupted);
+        QCOMPARE(WIFSIGNALED(status), interrupted);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestInspect)

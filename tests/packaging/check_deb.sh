@@ -28,9 +28,10 @@ diff -u <(LC_ALL=C sort "$expected") "$scratch/files.txt" ||
 echo "ok: dpkg-deb -c lists exactly the expected files"
 
 # The dependencies are computed from the programs' libraries, none is written by hand.
+# tox-inspect decrypts saves with the Tox library (libtoxcore2).
 depends=$(dpkg-deb -f "$deb" Depends)
 names=$(tr ',|' '\n' <<<"$depends" | sed -E 's/^ *//; s/[ (].*//' | sort -u)
-for library in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5; do
+for library in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 libtoxcore2; do
     grep -qxF "$library" <<<"$names" || fail "Depends lacks $library: $depends"
 done
 echo "ok: Depends: $depends"
