@@ -289,7 +289,7 @@ void TestFileIo::outputStaysInTheInputsFolder()
     QCOMPARE(read.data, kInput);
     const QString output = ::outputPathFor(input, QStringLiteral(".txt"));
     QCOMPARE(output, dir.filePath(QStringLiteral("lnk/../input.txt")));
-    QCOMPARE(int(writeOutputFile(output, read.identity, kNew)), int(WriteStatus::Saved));
+    QCOMPARE(int(writeOutputFile(output, read.identity, kNew).status), int(WriteStatus::Saved));
     QCOMPARE(readFile(dir.filePath(QStringLiteral("real/input.txt"))), kNew);
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("input.txt"))));
 
@@ -298,7 +298,8 @@ void TestFileIo::outputStaysInTheInputsFolder()
     QVERIFY(QFile::remove(dir.filePath(QStringLiteral("case"))));
     QVERIFY(link(dir.filePath(QStringLiteral("victim")), dir.filePath(QStringLiteral("case"))));
     QCOMPARE(
-        int(writeOutputFile(dir.filePath(QStringLiteral("case/input.txt")), again.identity, kNew)),
+        int(writeOutputFile(dir.filePath(QStringLiteral("case/input.txt")), again.identity, kNew)
+                .status),
         int(WriteStatus::Failed));
     QVERIFY(QDir(dir.filePath(QStringLiteral("victim"))).isEmpty());
 }

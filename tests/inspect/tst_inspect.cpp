@@ -96,6 +96,15 @@ QStringList records(const QString &format, const QByteArray &bytes)
     return rows << fields.join(QString()); // what follows the last CR LF: nothing
 }
 
+// The name of the output of `input`, a save unless it ends in ".log".
+QString outputName(QString input)
+{
+    const bool log = input.endsWith(".log");
+    if (log || input.endsWith(".tox"))
+        input.chop(4);
+    return input + (log ? "_parsed.txt" : ".txt");
+}
+
 } // namespace
 
 class TestInspect : public QObject
@@ -216,22 +225,29 @@ void TestInspect::jsonInPieces()
 
 void TestInspect::write_data()
 {
-    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("input");    // a copy of the sample save or log
     QTest::addColumn<QString>("atOutput"); // what stands at the output name beforehand
     QTest::addColumn<QString>("status");   // its line, which names the output
-    for (const QString input : {"alice.tox", "chat.log"}) {
-        const bool save = input.endsWith(".tox");
-        const QString output = save ? "/evidence/alice.txt" : "/evidence/chat_parsed.txt";
-        const QString parsed = save ? "Parsed" : "Parsed 16 message(s).";
-        const QString saved = parsed + (save ? " and saved to " : " Saved to ") + output;
-        const QString failed = parsed + (save ? " but could" : " Could") + " not save to " + output;
-        const auto row = [&](const char *name, const char *atOutput, const QString &status) {
-            QTest::addRow("%s, %s", qPrintable(input), name) << input << atOutput << status;
+    for (const QString sample : {"alice.tox", "chat.log"}) {
+        const bool save = sample.endsWith(".tox");
+        const auto row = [&](const char *name, const QString &input, const char *atOutput,
+                             const char *reason) {
+            const QString output = "/evidence/" + outputName(input);
+            const QString parsed = save ? "Parsed" : "Parsed 16 message(s).";
+            const QString status =
+                parsed +
+                (*reason ? (save ? " but could" : " Could") + QString(" not save to ")
+                         : (save ? " and saved to " : " Saved to ")) +
+                output + reason;
+            QTest::addRow("%s, %s", qPrintable(sample), name) << input << atOutput << status;
         };
-        row("fresh output", "nothing", saved);
-        row("symbolic link at the output name", "symlink", failed + " (it is a symbolic link)");
-        row("output is the input by a hard link", "hardlink", failed + " (it is the input file)");
-        row("directory at the output name", "directory", failed);
+        row("fresh output", sample, "nothing", "");
+        row("symbolic link at the output name", sample, "symlink", " (it is a symbolic link)");
+        row("output is the input by a hard link", sample, "hardlink", " (it is the input file)");
+        row("directory at the output name", sample, "directory", ": Is a directory");
+        // The output's name is one byte or more too long where the input's is not.
+        row("output name too long", QString(save ? 252 : 250, 'n') + (save ? "" : ".log"),
+            "nothing", ": File name too long");
     }
 }
 
@@ -242,11 +258,12 @@ void TestInspect::write()
     QFETCH(QString, status);
     QTemporaryDir temporaryFolder;
     const QDir folder(QFileInfo(temporaryFolder.path()).canonicalFilePath());
+    const bool save = !input.endsWith(".log");
     const QString in = folder.filePath(input);
-    const QString output =
-        folder.filePath(input.endsWith(".tox") ? "alice.txt" : "chat_parsed.txt");
+    const QString output = folder.filePath(outputName(input));
     const QString other = folder.filePath("other");
-    QVERIFY(QFile::copy(dir + '/' + input, in) && writeFile(other, "another file, left as it was"));
+    QVERIFY(QFile::copy(dir + (save ? "/alice.tox" : "/chat.log"), in) &&
+            writeFile(other, "another file, left as it was"));
     QVERIFY(atOutput != "symlink" || QFile::link(other, output));
     QVERIFY(atOutput != "hardlink" || ::link(qPrintable(in), qPrintable(output)) == 0);
     QVERIFY(atOutput != "directory" || folder.mkdir(output));
@@ -266,8 +283,7 @@ void TestInspect::write()
                                    QString::number(qHash(windowOutput(in, in))),
                                expected.last()};
 
-    const Run result =
-        run(folder.path(), {input.endsWith(".tox") ? "save" : "log", "--write", input});
+    const Run result = run(folder.path(), {save ? "save" : "log", "--write", input});
     QCOMPARE(result.status, written ? 0 : 1);
     QCOMPARE(result.out, written ? (status + '\n').toUtf8() : QByteArray());
     QCOMPARE(result.err, written ? QString() : "tox-inspect: " + input + ": " + status + '\n');
