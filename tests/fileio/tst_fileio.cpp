@@ -5,6 +5,7 @@
 #include "testdata.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -84,6 +85,10 @@ private slots:
     void write_data();
     void write();
     void writeFailsPastTheFileSizeLimit();
+    void faults_data();
+    void faults();
+    void permissions_data();
+    void permissions();
     void outputStaysInTheInputsFolder();
     void readRefusesAFileThatChanges();
     void outputPathFor();
@@ -188,6 +193,10 @@ void TestFileIo::write_data()
     row("hard link to the input", "", WriteStatus::IsInput);
     // A file system that numbers names, not files: the same size and times mark the input.
     row("hard link to the input", "numbered apart", WriteStatus::IsInput);
+    // Another file system's file with the same inode number is another file.
+    row("hard link to the input", "on another device", WriteStatus::Saved);
+    // The output's name is the input's ignoring case: the input, whatever its numbers and times.
+    row("nothing", "input named in another case", WriteStatus::IsInput);
     row("directory", "", WriteStatus::Failed);
     row("fifo", "", WriteStatus::Failed);
     row("nothing", "dangling link", WriteStatus::IsSymlink);
@@ -209,10 +218,14 @@ void TestFileIo::write()
     QVERIFY(writeFile(input, kInput));
     QVERIFY(prepare(what, output, dir)); // first: a new link changes the input's times
     FileIdentity identity = readInputFile(input).identity;
-    if (during == "numbered apart") {
+    if (during == "numbered apart")
         ++identity.inode;
-        during.clear();
-    }
+    if (during == "on another device")
+        ++identity.device;
+    if (during == "input named in another case")
+        identity.name = "INPUT.Txt";
+    if (during == "numbered apart" || during.startsWith("on another") || during.startsWith("input"))
+        during.clear(); // not put at the output name: only the input's identity differs
     QStringList entries = dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
 
     const WriteStatus written = writeOutputFile(output, identity, [&](const ByteSink &sink) {
@@ -273,6 +286,154 @@ void TestFileIo::writeFailsPastTheFileSizeLimit()
     QCOMPARE(readFile(output), kOld);
     QCOMPARE(QDir(temporary.path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("x.txt")});
+}
+
+// Faults put into the system calls of a child that reads "input.tox" and writes 4 MiB to
+// "input.txt" (fileio_child, through fileshim): an output is complete or not there, private while
+// it is written, the old one kept when anything fails, and no temporary file is left, even when a
+// signal ends the process.
+void TestFileIo::faults_data()
+{
+    QTest::addColumn<QString>("faults");  // FILESHIM_FAULTS
+    QTest::addColumn<QString>("before");  // "old output" at the output name, or "nothing"
+    QTest::addColumn<int>("signal");      // raised at the first write
+    QTest::addColumn<QString>("printed"); // by the child; %1 = the input's path
+    QTest::addColumn<QString>("after");   // at the output name: old, new, nothing, link
+    const auto row = [](const char *name, const char *faults, const char *before, int signal,
+                        const char *printed, const char *after) {
+        QTest::newRow(name) << faults << before << signal << printed << after;
+    };
+    const char *saved = "600\n0 0\n";
+    const char *io = "600\n3 5\n"; // Failed, EIO
+    row("unnamed file", "", "old output", 0, saved, "new");
+    row("named file", "no-tmpfile", "old output", 0, saved, "new");
+    row("fsync fails", "fail-fsync", "old output", 0, io, "old");
+    row("fsync fails, named file", "no-tmpfile fail-fsync", "old output", 0, io, "old");
+    row("close fails", "fail-close", "old output", 0, io, "old");
+    row("close fails, named file", "no-tmpfile fail-close", "old output", 0, io, "old");
+    row("close fails after the name is given", "fail-close", "nothing", 0, io, "nothing");
+    // The name appears between the last look and the rename: the rename must not replace it.
+    row("link made at the name before the rename", "no-tmpfile link", "nothing", 0, "600\n2 0\n",
+        "link");
+    row("SIGTERM, unnamed file", "signal", "old output", SIGTERM, "600\n", "old");
+    row("SIGTERM, named file", "no-tmpfile signal", "old output", SIGTERM, "600\n", "old");
+    row("SIGINT, named file", "no-tmpfile signal", "nothing", SIGINT, "600\n", "nothing");
+    row("SIGHUP, named file", "no-tmpfile signal", "old output", SIGHUP, "600\n", "old");
+    // The new name is synced to the disk with its folder.
+    row("new output, traced", "trace", "nothing", 0, "600\nnamed\nfolder synced\n0 0\n", "new");
+    row("replaced output, traced", "trace", "old output", 0,
+        "600\nnamed\nnamed\nfolder synced\n0 0\n", "new");
+    row("named file, traced", "no-tmpfile trace", "nothing", 0, "600\nnamed\nfolder synced\n0 0\n",
+        "new");
+    // A FIFO swapped in between the look at the name and the open neither blocks nor is read.
+    row("FIFO swapped in before the open", "fifo", "nothing", 0, "Could not open '%1'\n",
+        "nothing");
+}
+
+void TestFileIo::faults()
+{
+    QFETCH(QString, faults);
+    QFETCH(QString, before);
+    QFETCH(int, signal);
+    QFETCH(QString, printed);
+    QFETCH(QString, after);
+    QTemporaryDir temporary;
+    const QDir dir(temporary.path());
+    const QString input = dir.filePath(QStringLiteral("input.tox"));
+    const QString output = dir.filePath(QStringLiteral("input.txt"));
+    const QString other = dir.filePath(QStringLiteral("other"));
+    QVERIFY(writeFile(input, kInput) && writeFile(other, kInput));
+    QVERIFY(before == "nothing" || writeFile(output, kOld));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", FILESHIM);
+    environment.insert("FILESHIM_FAULTS", faults);
+    environment.insert("FILESHIM_SIGNAL", QString::number(signal));
+    if (faults.contains("fifo"))
+        environment.insert("FILESHIM_FIFO", "input.tox");
+    if (faults.contains("link"))
+        environment.insert("FILESHIM_LINK", other);
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.start(FILEIO_CHILD, {input, output, QString::number(4 << 20)});
+    const bool ended = child.waitForFinished(10000);
+    if (!ended)
+        child.kill(); // blocked
+    QVERIFY(ended);
+    QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()), printed.replace("%1", input));
+    QCOMPARE(child.exitStatus() == QProcess::CrashExit, signal != 0);
+
+    QStringList expected{QStringLiteral("input.tox"), QStringLiteral("other")};
+    const QFileInfo at(output);
+    if (after == "old")
+        QCOMPARE(readFile(output), kOld);
+    if (after == "new")
+        QCOMPARE(at.size(), qint64(4 << 20));
+    if (after == "link")
+        QCOMPARE(at.symLinkTarget(), other);
+    if (after != "nothing")
+        expected << QStringLiteral("input.txt");
+    expected.sort();
+    QCOMPARE(dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+             expected);
+}
+
+// The permissions of an output, in the form of getfacl: a new one gets what a file created by the
+// process gets, a replaced one keeps those of the old one, never with execute permissions.
+void TestFileIo::permissions_data()
+{
+    QTest::addColumn<int>("mask");          // the process's umask
+    QTest::addColumn<QString>("folderAcl"); // setfacl -d -m of the folder, if any
+    QTest::addColumn<QString>("old");       // the old output's mode and setfacl -m, if any
+    QTest::addColumn<QString>("expected");
+    const auto row = [](const char *name, int mask, const char *folderAcl, const char *old,
+                        const char *expected) {
+        QTest::newRow(name) << mask << folderAcl << old << expected;
+    };
+    row("new output, umask 022", 022, "", "", "user::rw-\ngroup::r--\nother::r--");
+    row("new output, umask 077", 077, "", "", "user::rw-\ngroup::---\nother::---");
+    row("new output, umask 002", 002, "", "", "user::rw-\ngroup::rw-\nother::r--");
+    row("replacing a 0751 file", 0, "", "751", "user::rw-\ngroup::r--\nother::---");
+    row("replacing a file with a named user", 0, "", "600 u:nobody:r,g::-",
+        "user::rw-\nuser:nobody:r--\ngroup::---\nmask::r--\nother::---");
+    row("replacing a file with an executable ACL", 0, "", "700 u:nobody:rx,g::rx",
+        "user::rw-\nuser:nobody:r--\ngroup::r--\nmask::r--\nother::---");
+    row("new output in a folder with a default ACL", 077, "u:nobody:rwx,g::r,o::-", "",
+        "user::rw-\nuser:nobody:rw-\ngroup::r--\nmask::rw-\nother::---");
+    row("replacing a file without an ACL in a folder with a default ACL", 0,
+        "u:nobody:rwx,g::r,o::-", "640", "user::rw-\ngroup::r--\nother::---");
+}
+
+void TestFileIo::permissions()
+{
+    QFETCH(int, mask);
+    QFETCH(QString, folderAcl);
+    QFETCH(QString, old);
+    QFETCH(QString, expected);
+    QTemporaryDir temporary;
+    const QString output = temporary.filePath(QStringLiteral("x.txt"));
+    const auto run = [](const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.start(program, arguments);
+        return process.waitForFinished(10000) && process.exitCode() == 0
+                   ? QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed()
+                   : QStringLiteral("failed");
+    };
+    if (run("setfacl", {"-m", "u:nobody:r", temporary.path()}) == "failed")
+        QSKIP("this file system has no ACLs");
+    QCOMPARE(run("setfacl", {"-b", temporary.path()}), QString());
+    QVERIFY(folderAcl.isEmpty() || run("setfacl", {"-d", "-m", folderAcl, temporary.path()}) == "");
+    if (!old.isEmpty()) {
+        QVERIFY(writeFile(output, kOld) && run("setfacl", {"-b", output}).isEmpty());
+        QVERIFY(::chmod(QFile::encodeName(output).constData(),
+                        old.section(' ', 0, 0).toUInt(nullptr, 8)) == 0);
+        QVERIFY(!old.contains(' ') || run("setfacl", {"-m", old.section(' ', 1), output}) == "");
+    }
+    const mode_t saved = ::umask(mode_t(mask));
+    const WriteResult result = writeOutputFile(output, FileIdentity(), kNew);
+    ::umask(saved);
+    QCOMPARE(int(result.status), int(WriteStatus::Saved));
+    QCOMPARE(run("getfacl", {"-c", "-E", output}), expected);
 }
 
 // The output goes into the folder the input was read from: a `..` after a linked folder is the

@@ -7,11 +7,17 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -26,8 +32,9 @@ struct Run {
     QString err;
 };
 
-// Runs the program in `folder`, without a display; its outputs name that folder /evidence.
-Run run(const QString &folder, const QStringList &arguments)
+// Runs the program in `folder`, without a display; its outputs name that folder /evidence. Its
+// standard output goes to `outputFile` when one is given.
+Run run(const QString &folder, const QStringList &arguments, const QString &outputFile = QString())
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("DISPLAY"); // a program that opened a display would fail at once
@@ -36,12 +43,55 @@ Run run(const QString &folder, const QStringList &arguments)
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder);
+    if (!outputFile.isEmpty())
+        process.setStandardOutputFile(outputFile);
     process.start(TOX_INSPECT, arguments);
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(),
             process.readAllStandardOutput().replace(folder.toUtf8(), evidence.toUtf8()),
             QString::fromUtf8(process.readAllStandardError()).replace(folder, evidence)};
+}
+
+// The standard output of the program run in `folder` on a terminal: a pseudo-terminal in raw
+// mode, so that the bytes are the program's own.
+QByteArray onTerminal(const QString &folder, const QStringList &arguments)
+{
+    int master = -1;
+    int slave = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0)
+        return "no pseudo-terminal";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, slave, STDOUT_FILENO);
+    posix_spawn_file_actions_addchdir_np(&actions, QFile::encodeName(folder).constData());
+    std::vector<QByteArray> given{TOX_INSPECT};
+    for (const QString &argument : arguments)
+        given.push_back(argument.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &argument : given)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    const bool started =
+        ::posix_spawn(&child, TOX_INSPECT, &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(slave);
+    QByteArray out;
+    char buffer[65536];
+    pollfd ready{master, POLLIN, 0};
+    while (started && ::poll(&ready, 1, 30000) > 0) {
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break; // EIO once the program has ended
+        out.append(buffer, int(n));
+    }
+    ::close(master);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return out.replace(folder.toUtf8(), evidence.toUtf8());
 }
 
 // What the window writes for `file`, which it names `shownAs`; empty when it cannot decode it.
@@ -118,7 +168,12 @@ private slots:
     void jsonInPieces();
     void write_data();
     void write();
+    void writeSparesTheOtherInputs_data();
     void writeSparesTheOtherInputs();
+    void terminal_data();
+    void terminal();
+    void fullStandardOutput();
+    void jsonSaysWhenTheLimitIsReached();
 
 private:
     QTemporaryDir temporary;
@@ -140,6 +195,18 @@ void TestInspect::initTestCase()
     for (int i = 0; i < 10000; ++i)
         many += logRecord(1700000000 + i, 8, i % 2, i, "s", "message " + QByteArray::number(i));
     QVERIFY(writeFile(dir + "/many.log", many));
+    // A sender that would retitle a terminal, a text that would turn a line around, a C1 control,
+    // a carriage return, DEL and a tab.
+    QVERIFY(writeFile(dir + "/terminal.log", logRecord(1700000000, 8, 1, 0,
+                                                       "\x1b]0;owned\x07"
+                                                       "Eve",
+                                                       "a\xe2\x80\xae"
+                                                       "b\xc2\x85"
+                                                       "c\rd\x7f"
+                                                       "e\tf")));
+    // lnk/.. is sub, where another alice.tox is.
+    QVERIFY(QDir(dir).mkpath("sub/folder") && QFile::link(dir + "/sub/folder", dir + "/lnk"));
+    QVERIFY(QFile::copy(dir + "/rich.tox", dir + "/sub/alice.tox"));
 }
 
 void TestInspect::outputs_data()
@@ -162,6 +229,10 @@ void TestInspect::outputs_data()
     good("log: ten thousand messages, rendered in chunks", {"log", "many.log"});
     row("log: a file named like an option of Qt's own", {"log", "--", "-qmljsdebugger=a.log"},
         {"-qmljsdebugger=a.log"}, 0, QString());
+    good("save: a path through a link and .., named as given", {"save", "lnk/../alice.tox"});
+    row("a missing file whose name holds a line feed and an escape", {"save", "a\nb\x1b\\.tox"}, {},
+        1,
+        "tox-inspect: \"a\\x0ab\\x1b\\\\.tox\": Could not open '/evidence/a\\x0ab\\x1b\\.tox'\n");
     const QString notSave = "tox-inspect: chat.log: Invalid Tox save file magic. Expected "
                             "[0x00000000] [0x15ed1b1f]\n";
     const QString missing = "tox-inspect: missing.tox: Could not open '/evidence/missing.tox'\n";
@@ -290,18 +361,94 @@ void TestInspect::write()
     QCOMPARE(state(), expected);
 }
 
-// No output replaces another file named on the same command line.
+// No output replaces another file named on the same command line; a name that equals it ignoring
+// case counts as that file. Each file named is a copy of the sample of its kind.
+void TestInspect::writeSparesTheOtherInputs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("errors");
+    const QString report = "Parsed but could not save to /evidence/%1 (it is the input file)\n";
+    QTest::newRow("a log and its export")
+        << QStringList{"log", "--write", "chat.log", "chat_parsed.txt"}
+        << "tox-inspect: chat.log: Parsed 16 message(s). Could "
+           "not save to /evidence/chat_parsed.txt (it is the "
+           "input file)\n";
+    QTest::newRow("a save and its report")
+        << QStringList{"save", "--write", "alice.tox", "alice.txt"}
+        << "tox-inspect: alice.tox: " + report.arg("alice.txt") +
+               "tox-inspect: alice.txt: " + report.arg("alice.txt");
+    QTest::newRow("a save and its report in capitals")
+        << QStringList{"save", "--write", "alice.tox", "ALICE.TXT"}
+        << "tox-inspect: alice.tox: " + report.arg("alice.txt") +
+               "tox-inspect: ALICE.TXT: " + report.arg("ALICE.txt");
+}
+
 void TestInspect::writeSparesTheOtherInputs()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, errors);
     QTemporaryDir temporaryFolder;
     const QDir folder(QFileInfo(temporaryFolder.path()).canonicalFilePath());
-    for (const QString name : {"chat.log", "chat_parsed.txt"})
-        QVERIFY(QFile::copy(dir + "/chat.log", folder.filePath(name)));
-    const Run result = run(folder.path(), {"log", "--write", "chat.log", "chat_parsed.txt"});
-    QCOMPARE(result.err, "tox-inspect: chat.log: Parsed 16 message(s). Could not save to "
-                         "/evidence/chat_parsed.txt (it is the input file)\n");
-    QCOMPARE(readFile(folder.filePath("chat_parsed.txt")), readFile(dir + "/chat.log"));
+    const QString sample = dir + (arguments.first() == "log" ? "/chat.log" : "/alice.tox");
+    for (const QString &name : arguments.mid(2))
+        QVERIFY(QFile::copy(sample, folder.filePath(name)));
+    const Run result = run(folder.path(), arguments);
+    QCOMPARE(result.err, errors);
+    for (const QString &name : arguments.mid(2))
+        QCOMPARE(readFile(folder.filePath(name)), readFile(sample));
     QCOMPARE(result.status, 1);
+}
+
+// On a terminal, what would change the terminal is shown as escapes; the rest is the windows'
+// output byte for byte (outputs checks the bytes where the output is not a terminal).
+void TestInspect::terminal_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("shown"); // the bytes, then what the terminal shows of them
+    QTest::newRow("save: nothing to escape") << QStringList{"save", "alice.tox"} << QStringList{};
+    QTest::newRow("log: escape, bell, override, C1, carriage return, DEL")
+        << QStringList{"log", "terminal.log"}
+        << QStringList{"\x1b",   "\\x1b",   "\x07", "\\x07", "\u202e", "\\u202E",
+                       "\u0085", "\\u0085", "\r",   "\\x0d", "\x7f",   "\\x7f"};
+}
+
+void TestInspect::terminal()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, shown);
+    const QString file = arguments.last();
+    QString expected = QString::fromUtf8(windowOutput(dir + '/' + file, evidence + '/' + file));
+    for (int i = 0; i < shown.size(); i += 2)
+        expected.replace(shown.at(i), shown.at(i + 1));
+    QCOMPARE(QString::fromUtf8(onTerminal(dir, arguments)), expected);
+}
+
+// An output that cannot be written (a full device) ends the run with status 1.
+void TestInspect::fullStandardOutput()
+{
+    const Run result = run(dir, {"save", "alice.tox", "rich.tox"}, "/dev/full");
+    QCOMPARE(result.err, "tox-inspect: could not write the standard output\n");
+    QCOMPARE(result.status, 1);
+}
+
+// A log with more text than one opening keeps: 151 records of a 1 MB sender, 151 MB.
+void TestInspect::jsonSaysWhenTheLimitIsReached()
+{
+    QTemporaryDir temporaryFolder;
+    const QDir folder(temporaryFolder.path());
+    QFile log(folder.filePath("large.log"));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    const QByteArray sender(999998, 's');
+    for (int i = 0; i < 151; ++i)
+        QVERIFY(log.write(logRecord(1700000000 + i, 8, 0, 0, sender, "ok")) > 0);
+    log.close();
+    const QString output = folder.filePath("large.jsonl");
+    QCOMPARE(run(folder.path(), {"log", "-f", "json", "large.log"}, output).status, 0);
+    QFile json(output);
+    QVERIFY(json.open(QIODevice::ReadOnly) && json.seek(json.size() - 1000));
+    const QJsonObject summary = QJsonDocument::fromJson(json.readAll().split('\n').at(1)).object();
+    QCOMPARE(summary["messages"].toInt(), 150);
+    QCOMPARE(summary["limit_reached"], QJsonValue(true));
 }
 
 QTEST_GUILESS_MAIN(TestInspect)
