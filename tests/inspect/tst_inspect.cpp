@@ -14,10 +14,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -63,34 +60,20 @@ QByteArray onTerminal(const QString &folder, const QStringList &arguments)
     cfmakeraw(&raw);
     if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0)
         return "no pseudo-terminal";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, slave, STDOUT_FILENO);
-    posix_spawn_file_actions_addchdir_np(&actions, QFile::encodeName(folder).constData());
-    std::vector<QByteArray> given{TOX_INSPECT};
-    for (const QString &argument : arguments)
-        given.push_back(argument.toUtf8());
-    std::vector<char *> argv;
-    for (QByteArray &argument : given)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t child = -1;
-    const bool started =
-        ::posix_spawn(&child, TOX_INSPECT, &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(slave);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.setStandardOutputFile(QString::fromLocal8Bit(::ttyname(slave)));
+    process.start(TOX_INSPECT, arguments);
     QByteArray out;
-    char buffer[65536];
-    pollfd ready{master, POLLIN, 0};
-    while (started && ::poll(&ready, 1, 30000) > 0) {
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break; // EIO once the program has ended
-        out.append(buffer, int(n));
+    char buffer[4096];
+    for (bool ended = false; !ended;) {
+        ended = process.waitForFinished(50) || process.state() == QProcess::NotRunning;
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            out.append(buffer, int(n));
     }
     ::close(master);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    ::close(slave);
     return out.replace(folder.toUtf8(), evidence.toUtf8());
 }
 
