@@ -308,8 +308,8 @@ int runInspector(const QStringList &arguments, const Streams &streams)
                                  QStringLiteral("FILE..."));
 
     const auto usageError = [&streams](const QString &text) {
-        put(streams.err,
-            QStringLiteral("tox-inspect: %1\nTry 'tox-inspect --help' for more.\n").arg(text));
+        put(streams.err, QStringLiteral("tox-inspect: %1\nTry 'tox-inspect --help' for more.\n")
+                             .arg(visible(text)));
         return exitUsage;
     };
     if (!parser.parse(arguments))
