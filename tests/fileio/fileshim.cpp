@@ -4,7 +4,8 @@
 //                    no-tmpfile (O_TMPFILE is not supported), signal (the first write to a
 //                    regular file raises the signal FILESHIM_SIGNAL), trace (the fsync of a
 //                    folder is printed to standard output), file-size-limit (files are limited to
-//                    1 MiB; a write past it fails with EFBIG)
+//                    1 MiB; a write past it fails with EFBIG), change-on-read (a regular file
+//                    gets other times after each read, as when it is written meanwhile)
 //   FILESHIM_FIFO    a name: a FIFO takes its place right before it is opened for reading
 //   FILESHIM_LINK    a path: a symbolic link to it appears at the new name of a renameat2, right
 //                    before the rename
@@ -98,6 +99,15 @@ ssize_t write(int fd, const void *data, size_t size)
         raise(std::atoi(std::getenv("FILESHIM_SIGNAL")));
     }
     return real<ssize_t (*)(int, const void *, size_t)>("write")(fd, data, size);
+}
+
+ssize_t read(int fd, void *data, size_t size)
+{
+    const ssize_t n = real<ssize_t (*)(int, void *, size_t)>("read")(fd, data, size);
+    const timespec epoch[2] = {};
+    if (has("change-on-read") && type(fd) == S_IFREG)
+        futimens(fd, epoch);
+    return n;
 }
 
 int renameat2(int oldDir, const char *oldPath, int newDir, const char *newPath, unsigned flags)
