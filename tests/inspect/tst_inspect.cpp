@@ -11,8 +11,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <pty.h>
 #include <unistd.h>
 
 namespace
@@ -48,31 +46,19 @@ Run run(const QString &folder, const QStringList &arguments, const QString &outp
             QString::fromUtf8(process.readAllStandardError()).replace(folder, evidence)};
 }
 
-// The standard output of the program run in `folder` on a terminal: a pseudo-terminal in raw
-// mode, so that the bytes are the program's own.
+// The standard output of the program run in `folder` on a terminal, through script(1); the
+// terminal turns each line feed into CR LF, which is turned back.
 QByteArray onTerminal(const QString &folder, const QStringList &arguments)
 {
-    int master = -1;
-    int slave = -1;
-    termios raw{};
-    cfmakeraw(&raw);
-    if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0)
-        return "no pseudo-terminal";
-    ::fcntl(master, F_SETFL, O_NONBLOCK);
     QProcess process;
     process.setWorkingDirectory(folder);
-    process.setStandardOutputFile(QString::fromLocal8Bit(::ttyname(slave)));
-    process.start(TOX_INSPECT, arguments);
-    QByteArray out;
-    char buffer[4096];
-    for (bool ended = false; !ended;) {
-        ended = process.waitForFinished(50) || process.state() == QProcess::NotRunning;
-        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
-            out.append(buffer, int(n));
-    }
-    ::close(master);
-    ::close(slave);
-    return out.replace(folder.toUtf8(), evidence.toUtf8());
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start("script",
+                  {"-qec", QString(TOX_INSPECT " '%1'").arg(arguments.join("' '")), "/dev/null"});
+    process.waitForFinished(30000);
+    return process.readAllStandardOutput()
+        .replace("\r\n", "\n")
+        .replace(folder.toUtf8(), evidence.toUtf8());
 }
 
 // What the window writes for `file`, which it names `shownAs`; empty when it cannot decode it.
