@@ -1,6 +1,7 @@
 // tox-inspect run as the program it is, where no display can be opened: its text outputs against
 // the windows' producers, its JSON and CSV against golden files byte for byte, its exit statuses
-// and errors, --write, and saves that the Tox library encrypted, against the same saves unencrypted.
+// and errors, --write, and saves that the Tox library encrypted, against the same saves
+// unencrypted.
 #include "parsedlog.h"
 #include "savefile.h"
 #include "testdata.h"
@@ -553,6 +554,8 @@ void TestInspect::typedWithoutEcho()
         QCOMPARE(out.contains("Decrypted with the passphrase given"), !interrupted);
         QCOMPARE(WIFSIGNALED(status), interrupted);
     }
+}
+
 // On a terminal, what would change the terminal (escape, bell, override, C1, carriage return,
 // DEL) is shown as escapes; the rest, box drawing and arrows too, is the windows' output byte for
 // byte (outputs checks the bytes where the output is not a terminal).
