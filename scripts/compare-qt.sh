@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Runs the tox-inspect of two builds (by default build/, Qt 5, and build-qt6/, Qt 6) over every
+# file in tests/data and samples/, as a save and as a log, in every format, with --write, and in
+# three time zones, and compares the outputs byte for byte: standard output, standard error, the
+# exit status and the written file. Prints each difference and a closing count.
+# usage: scripts/compare-qt.sh [BUILD_A BUILD_B]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+a=$PWD/${1:-build}/inspect/tox-inspect
+b=$PWD/${2:-build-qt6}/inspect/tox-inspect
+for program in "$a" "$b"; do
+    [ -x "$program" ] || { echo "no program at $program: build it first" >&2; exit 2; }
+done
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# The inputs are copied to one folder, so that both programs name them by the same path.
+inputs=()
+for file in tests/data/* samples/*; do
+    name=$(basename "$file")
+    [ -e "$scratch/in/$name" ] && name="samples-$name"
+    mkdir -p "$scratch/in"
+    cp "$file" "$scratch/in/$name"
+    inputs+=("$scratch/in/$name")
+done
+
+# run OUT PROGRAM ARGUMENTS...: the program's output, errors and status in OUT.*
+run() {
+    local out=$1
+    shift
+    set +e
+    env -u DISPLAY -u WAYLAND_DISPLAY "$@" >"$out.stdout" 2>"$out.stderr"
+    echo $? >"$out.status"
+    set -e
+}
+
+compared=0 differ=0
+check() { # LABEL: compares the two runs' files
+    local label=$1 part
+    for part in stdout stderr status written; do
+        [ -e "$scratch/a.$part" ] || [ -e "$scratch/b.$part" ] || continue
+        if ! cmp -s "$scratch/a.$part" "$scratch/b.$part"; then
+            echo "DIFFER: $label ($part)"
+            diff <(cat -A "$scratch/a.$part" 2>/dev/null) <(cat -A "$scratch/b.$part" 2>/dev/null) |
+                head -n 6 || true
+            differ=$((differ + 1))
+            compared=$((compared + 1))
+            return
+        fi
+    done
+    compared=$((compared + 1))
+}
+
+for zone in UTC America/New_York Asia/Kolkata; do
+    export TZ=$zone
+    for input in "${inputs[@]}"; do
+        for kind in save log; do
+            for format in text json csv; do
+                run "$scratch/a" "$a" "$kind" --format "$format" "$input"
+                run "$scratch/b" "$b" "$kind" --format "$format" "$input"
+                check "TZ=$zone $kind --format $format $(basename "$input")"
+            done
+            # --write, each program into its own copy of the folder.
+            for side in a b; do
+                rm -rf "$scratch/w$side" "$scratch/$side.written"
+                mkdir -p "$scratch/w$side"
+                cp "$input" "$scratch/w$side/"
+                program=$a
+                [ $side = a ] || program=$b
+                (cd "$scratch/w$side" && run "$scratch/$side" "$program" "$kind" --write "$(basename "$input")")
+                sed -i "s|$scratch/w$side|FOLDER|g" "$scratch/$side.stdout" "$scratch/$side.stderr"
+                find "$scratch/w$side" -type f ! -name "$(basename "$input")" -exec cat {} + |
+                    sed "s|$scratch/w$side|FOLDER|g" >"$scratch/$side.written"
+            done
+            check "TZ=$zone $kind --write $(basename "$input")"
+            rm -f "$scratch"/[ab].written
+        done
+    done
+    # All inputs at once, and the command-line errors.
+    for arguments in "save ${inputs[*]}" "log ${inputs[*]}" "log --format csv ${inputs[*]}" \
+        "log --format json ${inputs[*]}" "" "--help" "--version" "frob x" "save" \
+        "save --format xml x" "save --write --format json x" "log --format" "save $scratch/none"; do
+        # shellcheck disable=SC2086 # the arguments are split on purpose
+        run "$scratch/a" "$a" $arguments
+        # shellcheck disable=SC2086
+        run "$scratch/b" "$b" $arguments
+        sed -i "s|$a|tox-inspect|g" "$scratch/a.stdout" "$scratch/a.stderr"
+        sed -i "s|$b|tox-inspect|g" "$scratch/b.stdout" "$scratch/b.stderr"
+        check "TZ=$zone tox-inspect ${arguments//$scratch\/in\//}"
+    done
+done
+echo "compared: $compared runs of ${#inputs[@]} files, $((compared - differ)) passed, $differ failed"
+[ "$differ" -eq 0 ]
