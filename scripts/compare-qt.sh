@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the tox-inspect of two builds (by default build/, Qt 5, and build-qt6/, Qt 6) over every
-# file in tests/data and samples/, as a save and as a log, in every format, with --write, and in
-# three time zones, and compares the outputs byte for byte: standard output, standard error, the
-# exit status and the written file. Prints each difference and a closing count.
+# file in tests/data and samples/ (also under names beyond ASCII and not UTF-8), as a save and as
+# a log, in every format, with --write, and in three time zones, and compares the outputs byte
+# for byte: standard output, standard error, the exit status and the written file. Then the same
+# for MUTANTS (default 2000) damaged copies of those files, all in one run per kind and format.
+# Prints each difference and a closing count.
 # usage: scripts/compare-qt.sh [BUILD_A BUILD_B]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +24,37 @@ for file in tests/data/* samples/*; do
     cp "$file" "$scratch/in/$name"
     inputs+=("$scratch/in/$name")
 done
+cp samples/chat.log "$scratch/in/Zoë-Kowalska.log"
+cp samples/alice.tox "$scratch/in/$(printf 'alice\xff.tox')"
+inputs+=("$scratch/in/Zoë-Kowalska.log" "$scratch/in/$(printf 'alice\xff.tox')")
+
+# The damaged copies: bytes flipped, cut, doubled, or replaced by bytes that are not UTF-8 or by
+# text in other scripts and directions, the same ones on every run.
+mkdir -p "$scratch/mutants"
+python3 - "$scratch/mutants" "${MUTANTS:-2000}" tests/data/*.tox tests/data/*.log samples/* <<'PYTHON'
+import random, sys
+out, count, bases = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+rng = random.Random(23)
+texts = ["é".encode(), "👋🏽".encode(), "שלום".encode(), "a\u0301\u0301".encode(), b"\xff",
+         b"\xc3", b"\xed\xa0\x80", b"\xf0\x9f", b"\x00", b"\r\n", b"\xef\xbb\xbf"]
+for i in range(count):
+    data = bytearray(open(bases[i % len(bases)], "rb").read())
+    for _ in range(rng.randint(1, 6)):
+        at = rng.randrange(len(data) + 1)
+        kind = rng.randrange(5)
+        if kind == 0 and data:
+            data[min(at, len(data) - 1)] ^= 1 << rng.randrange(8)
+        elif kind == 1:
+            data[at:at] = rng.choice(texts)
+        elif kind == 2:
+            del data[at:at + rng.randint(1, 64)]
+        elif kind == 3:
+            data[at:at] = data[at:at + rng.randint(1, 200)]
+        else:
+            data[at:at + 4] = rng.randbytes(4)
+    open(f"{out}/m{i:05d}", "wb").write(data)
+PYTHON
+mutants=("$scratch"/mutants/*)
 
 # run OUT PROGRAM ARGUMENTS...: the program's output, errors and status in OUT.*
 run() {
@@ -75,6 +108,13 @@ for zone in UTC America/New_York Asia/Kolkata; do
             rm -f "$scratch"/[ab].written
         done
     done
+    for kind in save log; do
+        for format in text json csv; do
+            run "$scratch/a" "$a" "$kind" --format "$format" "${mutants[@]}"
+            run "$scratch/b" "$b" "$kind" --format "$format" "${mutants[@]}"
+            check "TZ=$zone $kind --format $format over ${#mutants[@]} damaged files"
+        done
+    done
     # All inputs at once, and the command-line errors.
     for arguments in "save ${inputs[*]}" "log ${inputs[*]}" "log --format csv ${inputs[*]}" \
         "log --format json ${inputs[*]}" "" "--help" "--version" "frob x" "save" \
@@ -88,5 +128,6 @@ for zone in UTC America/New_York Asia/Kolkata; do
         check "TZ=$zone tox-inspect ${arguments//$scratch\/in\//}"
     done
 done
-echo "compared: $compared runs of ${#inputs[@]} files, $((compared - differ)) passed, $differ failed"
+echo "compared: $compared runs over ${#inputs[@]} files and ${#mutants[@]} damaged copies," \
+    "$((compared - differ)) passed, $differ failed"
 [ "$differ" -eq 0 ]
