@@ -3,7 +3,8 @@
 # file in tests/data and samples/ (also under names beyond ASCII and not UTF-8), as a save and as
 # a log, in every format, with --write, and in three time zones, and compares the outputs byte
 # for byte: standard output, standard error, the exit status and the written file. Then the same
-# for MUTANTS (default 2000) damaged copies of those files, all in one run per kind and format.
+# for MUTANTS (default 2000) damaged copies of those files and for logs at the edges of time, all
+# in one run per kind and format.
 # Prints each difference and a closing count.
 # usage: scripts/compare-qt.sh [BUILD_A BUILD_B]
 set -euo pipefail
@@ -29,10 +30,10 @@ cp samples/alice.tox "$scratch/in/$(printf 'alice\xff.tox')"
 inputs+=("$scratch/in/Zoë-Kowalska.log" "$scratch/in/$(printf 'alice\xff.tox')")
 
 # The damaged copies: bytes flipped, cut, doubled, or replaced by bytes that are not UTF-8 or by
-# text in other scripts and directions, the same ones on every run.
+# text in other scripts and directions, the same ones on every run; then the logs of edge times.
 mkdir -p "$scratch/mutants"
 python3 - "$scratch/mutants" "${MUTANTS:-2000}" tests/data/*.tox tests/data/*.log samples/* <<'PYTHON'
-import random, sys
+import random, struct, sys
 out, count, bases = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
 rng = random.Random(23)
 texts = ["é".encode(), "👋🏽".encode(), "שלום".encode(), "a\u0301\u0301".encode(), b"\xff",
@@ -53,6 +54,12 @@ for i in range(count):
         else:
             data[at:at + 4] = rng.randbytes(4)
     open(f"{out}/m{i:05d}", "wb").write(data)
+# Logs of one message at the edges of time: the first and last seconds a log can hold, 2038,
+# daylight-saving changes (the hour that repeats, the hour that is skipped), far-future summers.
+for i, time in enumerate([0, 86399, 2**31 - 1, 2**31, 2**32 - 1, 1710053999, 1710054000,
+                          1730613599, 1730613600, 1730617200, 1711846800, 1729990800,
+                          1325239200, 2224756800, 2209032000, 4118126400, 4291747199]):
+    open(f"{out}/t{i:02d}", "wb").write(struct.pack("<IIHHHH", time, 0, 8, 2, 0, 0) + b"Bobhi")
 PYTHON
 mutants=("$scratch"/mutants/*)
 
@@ -83,7 +90,7 @@ check() { # LABEL: compares the two runs' files
     compared=$((compared + 1))
 }
 
-for zone in UTC America/New_York Asia/Kolkata; do
+for zone in UTC America/New_York Australia/Lord_Howe; do
     export TZ=$zone
     for input in "${inputs[@]}"; do
         for kind in save log; do
@@ -128,6 +135,6 @@ for zone in UTC America/New_York Asia/Kolkata; do
         check "TZ=$zone tox-inspect ${arguments//$scratch\/in\//}"
     done
 done
-echo "compared: $compared runs over ${#inputs[@]} files and ${#mutants[@]} damaged copies," \
+echo "compared: $compared runs over ${#inputs[@]} files and ${#mutants[@]} damaged or edge-time files," \
     "$((compared - differ)) passed, $differ failed"
 [ "$differ" -eq 0 ]
