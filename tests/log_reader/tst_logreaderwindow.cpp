@@ -62,6 +62,9 @@ class TestLogReaderWindow : public QObject
 {
     Q_OBJECT
 
+public:
+    static void initMain() { prepareScaling(); } // as main does, before the application
+
 private slots:
     void initTestCase();
     void init();
@@ -254,6 +257,9 @@ void TestLogReaderWindow::startState()
                                  "Sender", "Message"}));
     QVERIFY(detail()->isReadOnly() && table()->height() > detail()->height());
     QCOMPARE(detail()->font().toString(), QFont(QStringLiteral("Courier New"), 10).toString());
+    // Drawn at the screen's scale, a fraction kept as it is: 1.5 on a screen of 144 DPI.
+    if (const int dpi = qEnvironmentVariableIntValue("QT_FONT_DPI"))
+        QCOMPARE(window->devicePixelRatioF(), dpi / 96.0);
     // The window's size, its margins and spacings, the button's height at its natural width, the
     // summary's rich text, the table and pane taking all the height below the top row, no row
     // numbers, Time, Dir and Sender as wide as their contents and Message taking the rest.
@@ -283,7 +289,7 @@ void TestLogReaderWindow::sampleOnScreen()
     QTableWidget *t = table();
     const QImage shot = window->grab().toImage();
     const auto colour = [&](QWidget *widget, const QPoint &at) {
-        return QColor(shot.pixel(widget->mapTo(window.get(), at))).name();
+        return QColor(shot.pixel(widget->mapTo(window.get(), at) * shot.devicePixelRatio())).name();
     };
     QStringList rows; // of each of the first rows: the background, where the text starts, contrast
     for (int row = 0; row < 4; ++row) {
