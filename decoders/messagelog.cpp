@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <QTextBoundaryFinder>
 
+#include <cstring>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -127,6 +128,41 @@ QString utf8(const ByteReader &log, qint64 pos, qint64 count)
     const uchar *p = log.window(quint64(pos), quint64(count));
     return p ? QString::fromUtf8(reinterpret_cast<const char *>(p), int(count)) : QString();
 }
+
+// The senders of the last records, decoded: a log holds the few names of one conversation over
+// and over, so most records share the string of an earlier one instead of decoding and
+// allocating their own.
+class RecentSenders
+{
+public:
+    QString decoded(const ByteReader &log, qint64 pos, qint64 count)
+    {
+        const uchar *bytes = log.window(quint64(pos), quint64(count));
+        if (!bytes || count > maxLength)
+            return utf8(log, pos, count);
+        for (Sender &sender : senders) {
+            if (sender.length == count && std::memcmp(sender.bytes, bytes, size_t(count)) == 0)
+                return sender.text;
+        }
+        Sender &replaced = senders[next];
+        next = (next + 1) % senderCount;
+        replaced.bytes = bytes; // the log outlives the walk
+        replaced.length = count;
+        replaced.text = utf8(log, pos, count);
+        return replaced.text;
+    }
+
+private:
+    static constexpr int senderCount = 16;
+    static constexpr qint64 maxLength = 64;
+    struct Sender {
+        const uchar *bytes = nullptr;
+        qint64 length = -1;
+        QString text;
+    };
+    Sender senders[senderCount];
+    int next = 0;
+};
 
 // A Tox save, plain or encrypted: its first eight bytes, or, when those are damaged, the header
 // of the NOSPAMKEYS section that a plain save starts with (length 68, type 1, cookie 0x01ce). As
@@ -272,6 +308,7 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
     }
 
     LocalOffsets offsets;
+    RecentSenders senders;
     qint64 keptText = 0;
 
     qint64 pos = 0;
@@ -321,7 +358,8 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         message.type = type;
         message.direction = direction;
         message.flags = flags;
-        message.sender = senderLength > 0 ? utf8(log, start, senderLength) : QStringLiteral("<?>");
+        message.sender =
+            senderLength > 0 ? senders.decoded(log, start, senderLength) : QStringLiteral("<?>");
         if (textLength > 0)
             message.text = utf8(log, start + senderLength, textLength);
 
