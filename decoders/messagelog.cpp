@@ -400,9 +400,11 @@ QString directionArrow(quint16 direction)
 
 QString directionLabel(quint16 direction)
 {
-    // The arrow of the block, a space and the word.
-    const char *word = direction == 0 ? "IN" : direction == 1 ? "OUT" : "?";
-    return directionArrow(direction) + QLatin1Char(' ') + QLatin1String(word);
+    // The arrow of the block, a space and the word; every cell shares one of three strings.
+    static const QString labels[] = {directionArrow(0) + QLatin1String(" IN"),
+                                     directionArrow(1) + QLatin1String(" OUT"),
+                                     directionArrow(2) + QLatin1String(" ?")};
+    return labels[qMin<int>(direction, 2)];
 }
 
 namespace
