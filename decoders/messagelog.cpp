@@ -242,10 +242,10 @@ private:
         if (!reaches(current, secs)) {
             std::swap(current, previous);
             if (!reaches(current, secs)) {
+                // Grown only when a later time reaches past it: times in no order ask once each.
                 current = Stretch();
                 current.first = current.last = secs;
                 current.offset = asked(secs);
-                grow(current, true);
             }
         }
         return current.offset;
