@@ -10,7 +10,7 @@ set -euo pipefail
 build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format
     fonts-noto-color-emoji fonts-wqy-microhei)
 test=("${build[@]}" acl desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info lintian
-    appstream)
+    appstream tzdata)
 packages=()
 [ $# -gt 0 ] || set -- test
 for group in "$@"; do
