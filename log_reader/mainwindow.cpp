@@ -53,7 +53,7 @@ public:
 int rowsToMeasure(const QList<LogMessage> &messages)
 {
     constexpr int defaultRows = 1000;
-    constexpr int pictographBudget = 1024;
+    constexpr int pictographBudget = 64;
     int pictographs = 0;
     for (int row = 0; row < qMin(messages.size(), defaultRows); ++row) {
         pictographs += shownStart(messages.at(row).sender, cellLimits).pictographs;
