@@ -74,6 +74,7 @@ private slots:
     void hostileText();
     void unicodeLogs_data();
     void unicodeLogs();
+    void emojiCells();
     void textBudget();
     void screenshot();
 
@@ -453,6 +454,29 @@ void TestLogReaderWindow::unicodeLogs()
     QTest::keyClick(table(), Qt::Key_PageDown);
     QVERIFY(table()->currentIndex().row() > 50);
     QVERIFY(pane().startsWith(QStringLiteral("[Cut for display.")));
+}
+
+// Cells of several colour emoji are drawn apart from the style, pixel for pixel as it draws them:
+// selected, alternate or not, whole and cut with an ellipsis in a narrow window.
+void TestLogReaderWindow::emojiCells()
+{
+    const QByteArray emoji = QByteArray("\xF0\x9F\x98\x80").repeated(3);
+    const QString input = dir->filePath(QStringLiteral("emoji.log"));
+    QVERIFY(writeFile(input, logRecord(1700000000, 8, 0, 0, "Ann " + emoji,
+                                       "hi " + emoji + QByteArray(60, 'x'))
+                                 .repeated(3)) &&
+            open(input));
+    QAbstractItemDelegate *own = table()->itemDelegate();
+    QStyledItemDelegate style;
+    for (const int width : {1000, 330}) {
+        window->resize(width, 750);
+        QCoreApplication::processEvents();
+        const QImage drawn = table()->viewport()->grab().toImage();
+        table()->setItemDelegate(&style);
+        const QImage byStyle = table()->viewport()->grab().toImage();
+        table()->setItemDelegate(own);
+        QVERIFY2(drawn == byStyle, qPrintable(QString::number(width)));
+    }
 }
 
 // More text than one opening keeps, far cheaper than the message limit's two million records:
