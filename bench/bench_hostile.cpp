@@ -6,7 +6,15 @@
 // memory (max RSS) is the case's own.
 //   bench_hostile                 runs every case and prints its figures
 //   bench_hostile CASE...         runs only the cases named
+//   bench_hostile --unicode [CASE...]
+//                                 the Unicode cases (all, or those named): a line of figures each,
+//                                 then the worst five of each figure
 //   bench_hostile --child CASE    one case in this process: prints "figure value unit" lines
+// The Unicode cases are a log of 100 messages each, senders of at least 1,100 UTF-16 code units
+// and texts of at least 6,000: "block-XXXX" fills them with the printable characters of the 256
+// code points from U+XXXX (every such block of planes 0 and 1, and a sample of planes 2 and 3),
+// and the composed cases with what Qt shapes as longer pieces: emoji sequences, stacked marks,
+// changes of direction, scripts whose letters join or stack.
 // Times run from the dialog's acceptance (or the row change, or the page step) until the event
 // loop has nothing left to do: the table and the pane are laid out and painted.
 #include "benchwindow.h"
@@ -16,6 +24,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -100,10 +109,152 @@ QByteArray letters(int count)
     return bytes;
 }
 
+// The printable code points of the 256 from `first`.
+QVector<uint> printableBlock(uint first)
+{
+    QVector<uint> points;
+    for (uint c = first; c < first + 256; ++c) {
+        if (QChar::isPrint(c))
+            points << c;
+    }
+    return points;
+}
+
+// The blocks of the Unicode cases: every block of planes 0 and 1 with a printable character, and
+// the first block of every 4,096 code points of planes 2 and 3 that has one.
+QStringList unicodeBlocks()
+{
+    QStringList names;
+    for (uint first = 0; first < 0x40000; first += 256) {
+        if (first >= 0x20000 && first % 0x1000 != 0)
+            continue;
+        if (!printableBlock(first).isEmpty())
+            names << QStringLiteral("block-") +
+                         QString::number(first, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+    }
+    return names;
+}
+
+// The composed cases: pieces repeated, by name.
+QList<QPair<const char *, QStringList>> composedPieces()
+{
+    const auto u = [](std::initializer_list<uint> points) {
+        QString text;
+        for (uint c : points)
+            text += QString::fromUcs4(&c, 1);
+        return text;
+    };
+    QStringList selectors, keycaps, tones, flags, tagFlags, stacks, controls;
+    // Pictographs shown as text unless U+FE0F asks for the emoji form.
+    for (uint c :
+         {0x2600u, 0x2601u, 0x260Eu, 0x2614u, 0x2618u, 0x261Du, 0x2620u, 0x2622u, 0x2639u, 0x263Au,
+          0x2648u, 0x265Fu, 0x2660u, 0x2663u, 0x2665u, 0x2668u, 0x267Bu, 0x2692u, 0x2694u, 0x2699u,
+          0x26A0u, 0x26A7u, 0x2702u, 0x2708u, 0x2709u, 0x270Cu, 0x270Fu, 0x2712u, 0x2714u, 0x2716u,
+          0x2721u, 0x2733u, 0x2744u, 0x2747u, 0x2763u, 0x2764u, 0x27A1u, 0x2934u, 0x2B05u, 0x3030u,
+          0x00A9u, 0x00AEu, 0x203Cu, 0x2122u, 0x2139u, 0x21A9u, 0x231Au, 0x2328u})
+        selectors << u({c, 0xFE0F});
+    for (uint c : QString(QStringLiteral("0123456789#*")).toUcs4())
+        keycaps << u({c, 0xFE0F, 0x20E3});
+    for (uint c : {0x1F44Du, 0x1F44Bu, 0x1F590u, 0x1F64Fu, 0x1F9D1u, 0x1F466u, 0x1F3C3u})
+        for (uint tone = 0x1F3FB; tone <= 0x1F3FF; ++tone)
+            tones << u({c, tone});
+    for (const char *code : {"DE", "FR", "US", "JP", "BR", "IN", "ZA", "UA", "CA", "GB",
+                             "CN", "KR", "SE", "NO", "FI", "AR", "MX", "EG", "NG", "AU"})
+        flags << u({0x1F1E6u + uint(code[0] - 'A'), 0x1F1E6u + uint(code[1] - 'A')});
+    for (const char *region : {"gbeng", "gbsct", "gbwls", "usca", "ustx", "frbre"}) {
+        QString flag = u({0x1F3F4});
+        for (const char *p = region; *p; ++p)
+            flag += u({0xE0000u + uint(*p)});
+        tagFlags << flag + u({0xE007F});
+    }
+    // Letters under 30 combining marks each, of the marks above and below.
+    for (int base = 0; base < 26; ++base) {
+        QString stack(QChar(ushort('a' + base)));
+        for (int mark = 0; mark < 30; ++mark)
+            stack += QChar(ushort(0x0300 + (base * 7 + mark * 5) % 0x70));
+        stacks << stack;
+    }
+    // Words inside every kind of explicit embedding, override and isolate.
+    for (uint c : {0x202Au, 0x202Bu, 0x202Du, 0x202Eu, 0x2066u, 0x2067u, 0x2068u})
+        controls << u({c}) + QStringLiteral("abc ") + u({0x05D0, 0x05D1, 0x0020}) +
+                        (c >= 0x2066 ? u({0x2069}) : u({0x202C}));
+    QString alternating;
+    for (int i = 0; i < 64; ++i)
+        alternating += i % 2 == 0 ? QChar(ushort('a' + i % 26)) : QChar(ushort(0x0627 + i % 20));
+
+    return {
+        {"emoji-selector", selectors},
+        {"keycaps", keycaps},
+        {"zwj-sequences",
+         {u({0x1F468, 0x200D, 0x1F469, 0x200D, 0x1F467, 0x200D, 0x1F466}),
+          u({0x1F469, 0x200D, 0x1F4BB}), u({0x1F3F3, 0xFE0F, 0x200D, 0x1F308}),
+          u({0x1F9D1, 0x1F3FD, 0x200D, 0x1F91D, 0x200D, 0x1F9D1, 0x1F3FB}),
+          u({0x1F415, 0x200D, 0x1F9BA}), u({0x2764, 0xFE0F, 0x200D, 0x1F525}),
+          u({0x1F441, 0xFE0F, 0x200D, 0x1F5E8, 0xFE0F})}},
+        {"skin-tones", tones},
+        {"flags", flags},
+        {"tag-flags", tagFlags},
+        {"marks-30", stacks},
+        {"direction-controls", controls},
+        {"alternating-directions", {alternating}},
+        {"arabic-shaping",
+         {QStringLiteral("بِسْمِ ٱللَّهِ ٱلرَّحْمَٰنِ ٱلرَّحِيمِ "), QStringLiteral("لَا إِلَٰهَ "),
+          QStringLiteral("ﷺ ﷽ مُحَمَّدٌ ")}},
+        {"indic-conjuncts",
+         {QStringLiteral("क्ष्म्य "), QStringLiteral("द्ध्र्य "), QStringLiteral("ন্ত্র্য "),
+          QStringLiteral("க்ஷ்ரீ "), QStringLiteral("ಕ್ಷ್ಮ್ಯ "), QStringLiteral("ශ්‍රී ")}},
+        {"thai", {QStringLiteral("ภาษาไทย "), QStringLiteral("กิ่ก้ำน้ำ "), QStringLiteral("ฎุฏุฐุ ")}},
+        {"myanmar", {QStringLiteral("မြန်မာစာ "), QStringLiteral("က္ကြွှ "), QStringLiteral("ဿ္ထ ")}},
+        {"tibetan-stacks", {QStringLiteral("བསྒྲུབས "), QStringLiteral("ཀྵྐྑྒྒྷ "), QStringLiteral("ཧྐྵྨླྺྼཱཱཱིིུུ ")}},
+    };
+}
+
+QStringList composedCases()
+{
+    QStringList names;
+    for (const auto &piece : composedPieces())
+        names << QStringLiteral("composed-%1").arg(QLatin1String(piece.first));
+    return names;
+}
+
+// The pieces of a Unicode case: one code point each for a block, the sequences of a composed case.
+QStringList unicodePieces(const QString &name)
+{
+    if (name.startsWith(QLatin1String("block-"))) {
+        bool ok = false;
+        const uint first = name.mid(6).toUInt(&ok, 16);
+        QStringList pieces;
+        for (uint c : printableBlock(ok ? first : 0x110000))
+            pieces << QString::fromUcs4(&c, 1);
+        return pieces;
+    }
+    for (const auto &piece : composedPieces()) {
+        if (name == QLatin1String("composed-") + QLatin1String(piece.first))
+            return piece.second;
+    }
+    return {};
+}
+
+// At least `units` UTF-16 code units of the pieces in turn, starting at piece `from`.
+QByteArray cycled(const QStringList &pieces, int from, int units)
+{
+    QString text;
+    for (int i = from; text.size() < units; ++i)
+        text += pieces.at(i % pieces.size());
+    return text.toUtf8();
+}
+
 // The logs, by case name.
 bool writeCaseLog(const QString &name, const QString &path)
 {
     const quint32 t = 1714555800;
+    const QStringList pieces = unicodePieces(name);
+    if (!pieces.isEmpty()) {
+        // Each message starts elsewhere in the pieces, so that the rows differ.
+        return writeLog(path, 100, [&](int i) {
+            return record(t + quint32(i), cycled(pieces, i * 7, 1100), cycled(pieces, i * 3, 6000));
+        });
+    }
     const auto same = [&](int count, const QByteArray &sender, const QByteArray &text) {
         return writeLog(path, count, [&](int i) { return record(t + quint32(i), sender, text); });
     };
@@ -260,6 +411,72 @@ const char *const allCases[] = {
     "marks-2000",   "marks-1mb",    "emoji-2000",        "memory-records", "memory-senders",
     "memory-count", "memory-worst", "memory-worst-again"};
 
+// One child per case; returns its figures by name, empty when it failed.
+QMap<QString, double> runChild(const QString &name, QByteArray *output)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), name});
+    const bool ok = child.waitForFinished(-1) && child.exitStatus() == QProcess::NormalExit &&
+                    child.exitCode() == 0;
+    *output = child.readAllStandardOutput();
+    QMap<QString, double> figures;
+    if (!ok)
+        return figures;
+    for (const QByteArray &line : output->split('\n')) {
+        // "figure value unit": the figure's name may hold blanks.
+        const QList<QByteArray> words = line.trimmed().split(' ');
+        for (int i = words.size() - 1; i > 0; --i) {
+            bool number = false;
+            const double value = words.at(i).toDouble(&number);
+            if (number) {
+                figures.insert(QString::fromUtf8(words.mid(0, i).join(' ')), value);
+                break;
+            }
+        }
+    }
+    return figures;
+}
+
+// The Unicode cases: one line each of the open, the slowest row change and the slowest page, then
+// the five cases worst at each.
+int runUnicode(QStringList cases)
+{
+    if (cases.isEmpty())
+        cases = unicodeBlocks() + composedCases();
+    const char *const shown[] = {"open", "row change, max", "page, max"};
+    QMap<QString, QList<QPair<double, QString>>> byFigure;
+    int failures = 0;
+    for (const QString &name : cases) {
+        QByteArray output;
+        const QMap<QString, double> figures = runChild(name, &output);
+        if (figures.value(QStringLiteral("rows")) != 100) {
+            std::printf("%-30s FAILED\n%s", qPrintable(name), output.constData());
+            ++failures;
+            continue;
+        }
+        std::printf("%-30s", qPrintable(name));
+        for (const char *figure : shown) {
+            const double value = figures.value(QLatin1String(figure));
+            std::printf("  %s %7.1f ms", figure, value);
+            byFigure[QLatin1String(figure)] << qMakePair(value, name);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    for (const char *figure : shown) {
+        QList<QPair<double, QString>> worst = byFigure.value(QLatin1String(figure));
+        std::sort(worst.begin(), worst.end(), std::greater<>());
+        std::printf("== worst %s:", figure);
+        for (int i = 0; i < qMin(5, worst.size()); ++i)
+            std::printf(" %s %.1f ms%s", qPrintable(worst.at(i).second), worst.at(i).first,
+                        i < qMin(5, worst.size()) - 1 ? "," : "");
+        std::printf("\n");
+    }
+    std::printf("== %d of %d cases failed\n", failures, int(cases.size()));
+    return failures == 0 ? 0 : 1;
+}
+
 int runChildren(const QStringList &cases)
 {
     int failures = 0;
@@ -296,6 +513,8 @@ int main(int argc, char **argv)
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     if (arguments.size() == 2 && arguments.at(0) == QLatin1String("--child"))
         return runCase(arguments.at(1));
+    if (!arguments.isEmpty() && arguments.at(0) == QLatin1String("--unicode"))
+        return runUnicode(arguments.mid(1));
     QStringList cases = arguments;
     if (cases.isEmpty()) {
         for (const char *name : allCases)

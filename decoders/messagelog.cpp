@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include <unicode/uchar.h>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -583,12 +585,44 @@ private:
 
 const QChar ellipsis(0x2026);
 
-// Whether Qt draws the code point as a colour emoji: the emoji blocks of the supplementary plane,
-// and the selector that asks for the emoji form of the character before it.
-bool isPictograph(uint c)
+// Counts the colour emoji of one grapheme cluster as Qt draws them, each a bitmap that Qt decodes
+// again whenever it lays the text out or draws it. Every pictograph (Unicode's
+// Extended_Pictographic) counts, shown as emoji by default (Emoji_Presentation), asked to with
+// U+FE0F or starting a tag sequence, or not: the text fonts lack most of them, and Qt then draws
+// them from the colour font. So do the characters shown as emoji by default that are not
+// pictographs: the skin tones, unless they join the pictograph before them, and the regional
+// indicators, two of which make one flag. A keycap (a digit, # or * under U+20E3) is one more.
+class PictographCounter
 {
-    return (c >= 0x1F000 && c <= 0x1FAFF) || c == 0xFE0F;
-}
+public:
+    // Takes the next code point of the cluster; returns how many colour emoji it adds.
+    int add(uint c)
+    {
+        const UChar32 point = UChar32(c);
+        int added = 0;
+        if (u_hasBinaryProperty(point, UCHAR_REGIONAL_INDICATOR)) {
+            added = pendingFlag ? 0 : 1;
+            pendingFlag = !pendingFlag;
+        } else if (u_hasBinaryProperty(point, UCHAR_EMOJI_MODIFIER)) {
+            added = lastModifierBase ? 0 : 1;
+        } else if (c == 0x20E3) {
+            added = lastKeycapBase ? 1 : 0;
+        } else if (u_hasBinaryProperty(point, UCHAR_EXTENDED_PICTOGRAPHIC) ||
+                   u_hasBinaryProperty(point, UCHAR_EMOJI_PRESENTATION)) {
+            added = 1;
+        }
+        if (c != 0xFE0F) { // the selector leaves the character before it as it is
+            lastKeycapBase = (c >= '0' && c <= '9') || c == '#' || c == '*';
+            lastModifierBase = u_hasBinaryProperty(point, UCHAR_EMOJI_MODIFIER_BASE);
+        }
+        return added;
+    }
+
+private:
+    bool pendingFlag = false;      // a regional indicator waits for its pair
+    bool lastKeycapBase = false;   // the last code point can start a keycap
+    bool lastModifierBase = false; // the last code point takes a skin tone
+};
 
 } // namespace
 
@@ -619,6 +653,7 @@ ShownText shownStart(const QString &text, const ShownLimits &limits)
             break;
         int clusterRuns = 0;
         int clusterPictographs = 0;
+        PictographCounter pictographCounter;
         for (int i = end; i < end + length; ++i) {
             uint c = text.at(i).unicode();
             if (QChar::isHighSurrogate(c) && i + 1 < end + length &&
@@ -627,7 +662,7 @@ ShownText shownStart(const QString &text, const ShownLimits &limits)
                 ++i;
             }
             clusterRuns += runCounter.startsRun(c) ? 1 : 0;
-            clusterPictographs += isPictograph(c) ? 1 : 0;
+            clusterPictographs += pictographCounter.add(c);
         }
         if (clusterRuns > limits.runs - runs ||
             clusterPictographs > limits.pictographs - pictographs)

@@ -113,13 +113,16 @@ constexpr int maxClusterLength = 32;
 // ends the start. The work is bounded by the limits, however long `text` is.
 ShownText shownStart(const QString &text, const ShownLimits &limits);
 
-// A table cell: wider than any screen, far more runs than ordinary text has, and as many emoji as
-// a message preview can hold. The table lays out up to a thousand rows to size its columns.
-constexpr ShownLimits cellLimits = {1024, 64, 40};
+// A table cell: wider than the window, far more runs than ordinary text has, and more emoji than
+// a name holds. The table lays out up to a thousand rows to size its columns, and each cell shown
+// several times to draw it: Qt decodes every colour emoji's bitmap each time (about a millisecond
+// here), and looks every glyph that no installed font holds up in each fallback font.
+constexpr ShownLimits cellLimits = {256, 64, 8};
 
-// The sender and the text in the detail pane: more than any name or message a client sends, and
-// little enough to wrap in a fraction of a second whatever it holds.
-constexpr ShownLimits paneFieldLimits = {4096, std::numeric_limits<int>::max(), 512};
+// The sender and the text in the detail pane: more than any name or message a client sends (the
+// emoji of a long message aside), and little enough to wrap in a fraction of a second whatever it
+// holds.
+constexpr ShownLimits paneFieldLimits = {4096, std::numeric_limits<int>::max(), 64};
 
 // The text of a table cell: shownStart(text, cellLimits), followed by an ellipsis when cut.
 QString cellText(const QString &text);

@@ -326,11 +326,11 @@ void TestMessageLog::shownStart_data()
     QTest::addColumn<QString>("shown");
     const auto row = [](const char *name, const QString &text, ShownLimits limits,
                         const QString &shown) { QTest::newRow(name) << text << limits << shown; };
-    const QString x1024(1024, 'x'), acute(QChar(0x0301)), stem = QString::fromUtf8("\U0001D167");
+    const QString x256(256, 'x'), acute(QChar(0x0301)), stem = QString::fromUtf8("\U0001D167");
     const QString alternating = QString::fromUtf8("aب").repeated(100);
     const QString emoji = "😀🃏"; // two emoji from two blocks of Unicode
-    row("1024 units", x1024, cellLimits, x1024);
-    row("1025 units", x1024 + 'y', cellLimits, x1024);
+    row("256 units", x256, cellLimits, x256);
+    row("257 units", x256 + 'y', cellLimits, x256);
     row("combining sequence across the length", "abce\u0301", {4, 0, 0}, "abc");
     // A cluster of more than 32 units ends the start after its first 32, in whole code points.
     const QString a32 = 'a' + acute.repeated(31); // one cluster of 32 units
@@ -345,9 +345,19 @@ void TestMessageLog::shownStart_data()
     // Numbers take a level of their own after right-to-left text only; µ is of no script.
     row("numbers in both directions", "Room 101 א 1µ", {64, 2, 0}, "Room 101 א 1");
     row("explicit embeddings", "a\u202Eb\u202Cc", {64, 1, 0}, "a\u202Eb");
-    row("40 emoji", emoji.repeated(20), cellLimits, emoji.repeated(20));
-    row("41 emoji", emoji.repeated(20) + "😀", cellLimits, emoji.repeated(20));
+    row("8 emoji", emoji.repeated(4), cellLimits, emoji.repeated(4));
+    row("9 emoji", emoji.repeated(4) + "😀", cellLimits, emoji.repeated(4));
+    // Colour emoji by their Unicode properties, in every plane; a sequence drawn as one counts
+    // once.
+    row("basic-plane emoji", "✅⌚☔⭐", {64, 0, 3}, "✅⌚☔");
+    row("pictographs shown as text", "1©™☺", {64, 0, 2}, "1©™");
     row("emoji presentation selector", "\u2764\uFE0F\u2764\uFE0F", {64, 0, 1}, "\u2764\uFE0F");
+    row("keycaps", "#1\uFE0F\u20E3*\u20E3", {64, 0, 1}, "#1\uFE0F\u20E3");
+    row("flags", "🇩🇪🇫🇷🇯🇵", {64, 0, 2}, "🇩🇪🇫🇷");
+    row("skin tones", "👍🏽🏿👍🏻", {64, 0, 2}, "👍🏽🏿");
+    row("tag flags", "🏴󠁧󠁢󠁳󠁣󠁴󠁿🏴󠁧󠁢󠁷󠁬󠁳󠁿", {64, 0, 1},
+        "🏴󠁧󠁢󠁳󠁣󠁴󠁿");
+    row("joined sequence", "👩‍💻👩‍💻", {64, 0, 3}, "👩‍💻");
 }
 
 void TestMessageLog::shownStart()

@@ -75,6 +75,9 @@ private slots:
     void columns();
     void sampleOnScreen();
     void hostileText();
+    void unicodeLogs_data();
+    void unicodeLogs();
+    void emojiCells();
     void textBudget();
     void screenshot();
 
@@ -400,8 +403,8 @@ void TestLogReaderWindow::hostileText()
                                  logRecord(1700000000, 8, 1, 0, "Tom", longText.toLatin1()) +
                                  logRecord(1700000000, 9, 0, 0, thumbs, "hi").repeated(30)) &&
             open(input));
-    // 25 rows of 40 emoji are within the budget of 1,024, the next one is not.
-    QCOMPARE(table()->horizontalHeader()->resizeContentsPrecision(), 28);
+    // The cells show 8 of the 40 emoji: 8 rows of them are within the budget of 64, the next not.
+    QCOMPARE(table()->horizontalHeader()->resizeContentsPrecision(), 11);
 
     const QString more(QChar(0x2026));
     const QString cut =
@@ -421,6 +424,67 @@ void TestLogReaderWindow::hostileText()
     const QString exported = QString::fromUtf8(readFile(dir->filePath("hostile_parsed.txt")));
     QVERIFY(exported.contains(mixed + '\n') && exported.contains(marks + '\n') &&
             exported.contains(longText + '\n'));
+}
+
+void TestLogReaderWindow::unicodeLogs_data()
+{
+    QTest::addColumn<QString>("piece"); // repeated through every sender and text
+    QTest::addColumn<QString>("cell");  // what a Sender cell shows
+    const QString more(QChar(0x2026));
+    const QString basic = QStringLiteral("✅⌚☔⭐"), flags = QStringLiteral("🇩🇪🇫🇷");
+    const QString tones = QStringLiteral("👍🏽"),
+                  family = QStringLiteral("👨‍👩‍👧‍👦");
+    const QString lepcha = QStringLiteral("ᰀᰁᰂᰃᰄᰅᰆᰇ"); // letters no installed font holds
+    QTest::newRow("emoji of the basic plane") << basic << basic.repeated(2) + more;
+    QTest::newRow("flags") << flags << flags.repeated(4) + more;
+    QTest::newRow("skin tones") << tones << tones.repeated(8) + more;
+    QTest::newRow("joined sequences") << family << family.repeated(2) + more;
+    QTest::newRow("glyphs no font holds") << lepcha << lepcha.repeated(32) + more;
+}
+
+// Logs of the kinds slowest to lay out (100 messages, senders of 1,100 and texts of 6,000 code
+// units) open, change rows and page, with the cells and the pane cut.
+void TestLogReaderWindow::unicodeLogs()
+{
+    QFETCH(QString, piece);
+    QFETCH(QString, cell);
+    const QByteArray sender = piece.repeated(1100 / piece.size() + 1).toUtf8();
+    const QByteArray text = piece.repeated(6000 / piece.size() + 1).toUtf8();
+    QByteArray log;
+    for (int i = 0; i < 100; ++i)
+        log += logRecord(1700000000 + i, 8, i % 2, 0, sender, text);
+    const QString input = dir->filePath(QStringLiteral("unicode.log"));
+    QVERIFY(writeFile(input, log) && open(input));
+    QCOMPARE(table()->rowCount(), 100);
+    auto *delegate = static_cast<QStyledItemDelegate *>(table()->itemDelegate());
+    QCOMPARE(delegate->displayText(table()->item(0, 2)->text(), QLocale()), cell);
+    table()->selectRow(50);
+    QTest::keyClick(table(), Qt::Key_PageDown);
+    QVERIFY(table()->currentIndex().row() > 50);
+    QVERIFY(pane().startsWith(QStringLiteral("[Cut for display.")));
+}
+
+// Cells of several colour emoji are drawn apart from the style, pixel for pixel as it draws them:
+// selected, alternate or not, whole and cut with an ellipsis in a narrow window.
+void TestLogReaderWindow::emojiCells()
+{
+    const QByteArray emoji = QByteArray("\xF0\x9F\x98\x80").repeated(3);
+    const QString input = dir->filePath(QStringLiteral("emoji.log"));
+    QVERIFY(writeFile(input, logRecord(1700000000, 8, 0, 0, "Ann " + emoji,
+                                       "hi " + emoji + QByteArray(60, 'x'))
+                                 .repeated(3)) &&
+            open(input));
+    QAbstractItemDelegate *own = table()->itemDelegate();
+    QStyledItemDelegate style;
+    for (const int width : {1000, 330}) {
+        window->resize(width, 750);
+        QCoreApplication::processEvents();
+        const QImage drawn = table()->viewport()->grab().toImage();
+        table()->setItemDelegate(&style);
+        const QImage byStyle = table()->viewport()->grab().toImage();
+        table()->setItemDelegate(own);
+        QVERIFY2(drawn == byStyle, qPrintable(QString::number(width)));
+    }
 }
 
 // More text than one opening keeps, far cheaper than the message limit's two million records:
