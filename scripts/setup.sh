@@ -6,7 +6,7 @@
 #   bench  Google Benchmark, for the benchmarks
 # usage: scripts/setup.sh [GROUP...]
 set -euo pipefail
-build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format
+build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev libsodium-dev clang-format
     fonts-noto-color-emoji fonts-wqy-microhei)
 test=("${build[@]}" desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info lintian
     appstream)
