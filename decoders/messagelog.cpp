@@ -145,9 +145,9 @@ bool isSectionHeader(const ByteReader &bytes, quint64 at, quint32 &length)
 // A Tox save, plain or encrypted: its first eight bytes, or, when those are damaged, the header
 // of the NOSPAMKEYS section that a plain save starts with (length 68, type 1, cookie 0x01ce). As
 // a record header that would be type 68 with no text, which no log holds. A save whose start is
-// lost is still one when its first bytes hold a secret key beside its public key, or a section
-// header followed, where its section ends, by another: the cookie bytes ce 01 are not UTF-8, and
-// a record header holds them only with flags 0x01ce.
+// lost is still one when its first 4,096 bytes hold a section header followed, where its section
+// ends, by another (the cookie bytes ce 01 are not UTF-8, and a record header holds them only
+// with flags 0x01ce), or a secret key beside its public key.
 bool isToxSave(const QByteArray &content)
 {
     if (content.startsWith(QByteArray::fromRawData("\0\0\0\0\x1f\x1b\xed\x15", 8)) ||
@@ -167,6 +167,11 @@ bool isToxSave(const QByteArray &content)
             isSectionHeader(start, at + 8 + length, nextLength))
             return true;
     }
+    // Every log a client writes starts with a header that a later record could have too (a time in
+    // the window, reserved bytes zero, a type in use), and no damaged save does: only a file that
+    // does not is searched for a key pair, so that ordinary logs open as fast as ever.
+    if (isPlausibleHeader(ByteReader(content), 0))
+        return false;
     return !findKeyPairs(reinterpret_cast<const uchar *>(content.constData()), content.size(), true)
                 .empty();
 }

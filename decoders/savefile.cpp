@@ -160,11 +160,9 @@ void decodeNospamKeys(SaveSection &section, ByteReader payload, QString &report)
     // The nospam is shown the way the Tox ID carries it: its four bytes in stored order.
     payload.u32be(section.nospam);
     payload.bytes(kPublicKeySize, section.publicKey);
-    report +=
-        QStringLiteral("    nospam: 0x%1 (%2)\n").arg(hex(section.nospam, 8), dec(section.nospam));
-    // The secret key, the next 32 bytes, is read only to derive its public key: 32 bytes that are
+    // The secret key, the next 32 bytes, is read only to derive its public key. 32 bytes that are
     // not the public key of the secret key beside them may be anything, the secret key moved
-    // there by damage included.
+    // there by damage included, and so may the four bytes before them.
     QByteArray secretKey;
     payload.bytes(kSecretKeySize, secretKey);
     const bool matches =
@@ -172,14 +170,18 @@ void decodeNospamKeys(SaveSection &section, ByteReader payload, QString &report)
                       reinterpret_cast<const uchar *>(secretKey.constData()));
     secretKey.fill('\0');
     if (matches) {
+        report += QStringLiteral("    nospam: 0x%1 (%2)\n")
+                      .arg(hex(section.nospam, 8), dec(section.nospam));
         report += QStringLiteral("    public_key: %1\n").arg(keyToHex(section.publicKey));
     } else {
+        section.nospam = 0;
         section.publicKey.clear();
-        section.publicKeyHidden = true;
-        section.problems << QStringLiteral(
-            "public key hidden: it does not match the secret key stored beside it");
-        report += QLatin1String(
-            "    public_key: <hidden: it does not match the secret key stored beside it>\n");
+        section.keysHidden = true;
+        section.problems << QStringLiteral("nospam and public key hidden: the public key does not "
+                                           "match the secret key stored beside it");
+        report += QLatin1String("    nospam: <hidden: the keys beside it do not match>\n"
+                                "    public_key: <hidden: it does not match the secret key stored "
+                                "beside it>\n");
     }
     report += QLatin1String("    secret_key: <hidden>\n");
 }

@@ -70,9 +70,9 @@ struct SaveSection {
     // NOSPAMKEYS
     quint32 nospam = 0;   // its four bytes in stored order, as the Tox ID carries them
     QByteArray publicKey; // empty when hidden
-    // The public key is not the X25519 public key of the secret key beside it, so it may be any
-    // 32 bytes (the secret key itself, moved there by damage) and is not shown.
-    bool publicKeyHidden = false;
+    // The public key is not the X25519 public key of the secret key beside it, so it and the
+    // nospam may be any bytes (the secret key itself, moved there by damage) and are not shown.
+    bool keysHidden = false;
     // FRIENDS: the friends, or the first 64 bytes of a payload of unexpected size
     bool unexpectedSize = false;
     QByteArray rawDump;

@@ -174,8 +174,9 @@ void TestSaveFile::renderers_data()
         "  [NOSPAMKEYS Section] (76 bytes)\n    nospam: 0x00000001 (1)\n    public_key: " +
             QString::fromLatin1(publicKey.toHex().toUpper()) + "\n    secret_key: <hidden>\n");
     const QString notMatching = QStringLiteral(
-        "  [NOSPAMKEYS Section] (68 bytes)\n    nospam: 0x01020304 (16909060)\n    public_key: "
-        "<hidden: it does not match the secret key stored beside it>\n    secret_key: <hidden>\n");
+        "  [NOSPAMKEYS Section] (68 bytes)\n    nospam: <hidden: the keys beside it do not match>"
+        "\n    public_key: <hidden: it does not match the secret key stored beside it>\n"
+        "    secret_key: <hidden>\n");
     row("NOSPAMKEYS: a public key that is not the secret key's is hidden", 1,
         QByteArray::fromHex("01020304") + key + testSecretKey(), notMatching);
     row("NOSPAMKEYS: the secret key where the public key belongs is hidden", 1,
