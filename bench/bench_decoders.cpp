@@ -174,11 +174,16 @@ BENCHMARK(parseSampleLog)->Unit(benchmark::kMicrosecond);
 
 // Saves whose first section is not intact, so that the first 4,096 bytes are searched for key
 // pairs: the large save with its first section's type changed (its keys and DHT node keys are
-// tried), and the worst case, 4,096 random bytes after the container header, where every run of
-// 32 bytes is tried.
+// tried), the worst case, 4,096 random bytes after the container header, where every run of 32
+// bytes is tried, and the sample save written by the Tox library with its first section's type
+// changed.
 void parseDamagedSave(benchmark::State &state)
 {
     QByteArray bytes = largeSave(4000, 1500);
+    if (state.range(0) == 2) {
+        QFile file(QStringLiteral(SAMPLE_SAVE));
+        bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
     bytes[12] = 5; // NOSPAMKEYS read as STATUSMESSAGE
     if (state.range(0) == 1) {
         quint64 seed = 88172645463325252ull;
@@ -198,9 +203,11 @@ void parseDamagedSave(benchmark::State &state)
         }
         benchmark::DoNotOptimize(result);
     }
-    state.SetLabel(state.range(0) == 1 ? "random first 4096 bytes" : "first section type 5");
+    state.SetLabel(state.range(0) == 1   ? "random first 4096 bytes"
+                   : state.range(0) == 2 ? "the sample save, first section type 5"
+                                         : "first section type 5");
 }
-BENCHMARK(parseDamagedSave)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(parseDamagedSave)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 // The text the window writes beside the input: the header line, then every block followed by an
 // empty line, encoded as UTF-8.

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <utility>
 #include <vector>
 
@@ -29,28 +28,36 @@ public:
     quint64 remaining() const { return length - pos; }
     bool atEnd() const { return pos == length; }
 
-    // Reads of the `count` bytes from `from` (counted from this reader's start) yield zeros, as do
-    // those of every range hidden before.
-    void hide(quint64 from, quint64 count)
+    // Byte ranges [first, second) that read as zeros, sorted and apart from each other.
+    using Range = std::pair<quint64, quint64>;
+    using HiddenRanges = std::vector<Range>;
+
+    // Adds the `count` bytes from `from` to `ranges`, keeping them sorted and apart.
+    static void addRange(HiddenRanges &ranges, quint64 from, quint64 count)
     {
-        from = std::min(from, length);
-        count = std::min(count, length - from);
         if (count == 0)
             return;
-        // Kept sorted and without overlaps, in the coordinates of the reader the ranges were first
-        // hidden in; the readers taken from this one share them.
-        auto ranges = hidden ? std::make_shared<Ranges>(*hidden) : std::make_shared<Ranges>();
-        quint64 begin = base + from;
-        quint64 end = begin + count;
-        auto first = std::lower_bound(ranges->begin(), ranges->end(), begin,
+        quint64 begin = from;
+        quint64 end = from + std::min(count, std::numeric_limits<quint64>::max() - from);
+        auto first = std::lower_bound(ranges.begin(), ranges.end(), begin,
                                       [](const Range &r, quint64 b) { return r.second < b; });
         auto last = first;
-        for (; last != ranges->end() && last->first <= end; ++last) {
+        for (; last != ranges.end() && last->first <= end; ++last) {
             begin = std::min(begin, last->first);
             end = std::max(end, last->second);
         }
-        ranges->insert(ranges->erase(first, last), Range(begin, end));
-        hidden = std::move(ranges);
+        ranges.insert(ranges.erase(first, last), Range(begin, end));
+    }
+
+    // The same bytes, with the bytes of `ranges` (offsets from this reader's start) read as
+    // zeros, here and in every reader taken from it. The ranges are the caller's, who keeps them
+    // as long as these readers are used; they may still grow meanwhile.
+    ByteReader hiding(const HiddenRanges *ranges) const
+    {
+        ByteReader other = *this;
+        other.hidden = ranges;
+        other.base = 0;
+        return other;
     }
 
     // Whether any of the `count` bytes from `offset` is hidden.
@@ -153,13 +160,10 @@ private:
         return true;
     }
 
-    using Range = std::pair<quint64, quint64>; // [first, second)
-    using Ranges = std::vector<Range>;
-
     const uchar *begin = nullptr;
     quint64 length = 0;
     quint64 pos = 0;
     // The hidden ranges, and where this reader's first byte lies in their coordinates.
-    std::shared_ptr<const Ranges> hidden;
+    const HiddenRanges *hidden = nullptr;
     quint64 base = 0;
 };

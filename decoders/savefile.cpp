@@ -474,14 +474,15 @@ quint64 nextSectionHeader(const ByteReader &file, quint64 from)
 }
 
 // The first section is not an intact NOSPAMKEYS section whose keys match, so the secret key may
-// be anywhere: `file` reads as zeros the bytes where a save keeps it when the first section
-// header is damaged, every secret key found beside its public key, and the bytes from where the
-// next section should start up to the next section header found.
-void hideSecretKeys(const QByteArray &data, bool intactHeader, ByteReader &file,
-                    SaveContents &contents, QString &report)
+// be anywhere: `file` reads as zeros (through `hidden`) the bytes where a save keeps it when the
+// first section header is damaged, every secret key found beside its public key, and the bytes from
+// where the next section should start up to the next section header found.
+void hideSecretKeys(const QByteArray &data, bool intactHeader, ByteReader::HiddenRanges &hidden,
+                    ByteReader &file, SaveContents &contents, QString &report)
 {
+    file = file.hiding(&hidden);
     if (contents.fileSize > kSecretKeyOffset && !intactHeader) {
-        file.hide(kSecretKeyOffset, kSecretKeySize);
+        ByteReader::addRange(hidden, kSecretKeyOffset, kSecretKeySize);
         contents.secretKeyHidden = true;
         reportProblem(QStringLiteral("!!! "),
                       QStringLiteral("The first section is not an intact NOSPAMKEYS section: "
@@ -492,7 +493,7 @@ void hideSecretKeys(const QByteArray &data, bool intactHeader, ByteReader &file,
     const std::vector<KeyPair> pairs =
         findKeyPairs(reinterpret_cast<const uchar *>(data.constData()), data.size());
     for (const KeyPair &pair : pairs) {
-        file.hide(quint64(pair.secretKey), kSecretKeySize);
+        ByteReader::addRange(hidden, quint64(pair.secretKey), kSecretKeySize);
         if (quint64(pair.secretKey) == kSecretKeyOffset)
             continue;
         reportProblem(QStringLiteral("!!! "),
@@ -513,7 +514,7 @@ void hideSecretKeys(const QByteArray &data, bool intactHeader, ByteReader &file,
         intactHeader ? kHeaderSize + kSectionHeaderSize + kNospamKeysSize : kHeaderSize;
     const quint64 to = nextSectionHeader(file, from);
     if (to > from) {
-        file.hide(from, to - from);
+        ByteReader::addRange(hidden, from, to - from);
         reportProblem(QStringLiteral("!!! "),
                       QStringLiteral("Bytes %1 to %2, up to the next section header, may hold "
                                      "parts of the secret key; they are read as zeros.")
@@ -591,8 +592,9 @@ SaveDecoding decodeSaveData(const QByteArray &data, const QString &path)
     const bool keysMatch =
         intact && contents.fileSize >= kSecretKeyOffset + kSecretKeySize &&
         isPublicKeyOf(bytes + kSecretKeyOffset - kPublicKeySize, bytes + kSecretKeyOffset);
+    ByteReader::HiddenRanges hidden; // read by `file` and every reader taken from it
     if (!keysMatch)
-        hideSecretKeys(data, intact, file, contents, report);
+        hideSecretKeys(data, intact, hidden, file, contents, report);
 
     walkSections(file, contents, report);
     result.success = true;
