@@ -59,6 +59,7 @@ private slots:
     void renderers();
     void secretKey_data();
     void secretKey();
+    void keyChecksOfOneSave();
     void reportLimit_data();
     void reportLimit();
     void helpersReadTheirLength();
@@ -338,6 +339,17 @@ void TestSaveFile::secretKey()
         changed[i] = char(~changed.at(i));
         QCOMPARE(parseSaveData(changed, kPath).report, report);
     }
+}
+
+// Each check of a key pair costs a derivation: the keys of the first 64 NOSPAMKEYS sections are
+// checked and shown, those of a crafted save's further ones are hidden.
+void TestSaveFile::keyChecksOfOneSave()
+{
+    const QByteArray keys = nospamKeysSection();
+    const QString report = parseSaveData(toxSave({keys.repeated(65)}), kPath).report;
+    QCOMPARE(report.count(keyToHex(publicKeyOf(testSecretKey()))), 64);
+    QCOMPARE(report.count("public_key: <hidden"), 1);
+    QCOMPARE(report.indexOf("public_key: <hidden"), report.lastIndexOf("public_key: "));
 }
 
 // A crafted save cannot ask for a report longer than one string holds: the walk stops at 16 Mi
