@@ -164,9 +164,9 @@ void decodeNospamKeys(SaveSection &section, ByteReader payload, int &keyChecksLe
     payload.bytes(kPublicKeySize, section.publicKey);
     // The secret key, the next 32 bytes, is read only to derive its public key. 32 bytes that are
     // not the public key of the secret key beside them may be anything, the secret key moved
-    // there by damage included, and so may the four bytes before them.
-    // Each check costs about 60 microseconds; a save has one NOSPAMKEYS section, and the keys of a
-    // crafted save's sections past the first kMaxKeyChecks are not checked but hidden.
+    // there by damage included, and so may the four bytes before them. Each check costs about 60
+    // microseconds; a save has one NOSPAMKEYS section, and the keys of a crafted save's sections
+    // past the first kMaxKeyChecks are not checked but hidden.
     QByteArray secretKey;
     payload.bytes(kSecretKeySize, secretKey);
     const bool matches =
@@ -595,10 +595,14 @@ SaveDecoding decodeSaveData(const QByteArray &data, const QString &path)
     quint16 firstType = 0;
     const bool intact = first.u32le(firstLength) && first.u16le(firstType) &&
                         firstLength == kNospamKeysSize && firstType == kNospamKeysType;
-    const uchar *bytes = reinterpret_cast<const uchar *>(data.constData());
-    const bool keysMatch =
-        intact && contents.fileSize >= kSecretKeyOffset + kSecretKeySize &&
-        isPublicKeyOf(bytes + kSecretKeyOffset - kPublicKeySize, bytes + kSecretKeyOffset);
+    ByteReader keys = file.at(kSecretKeyOffset - kPublicKeySize);
+    QByteArray publicKey;
+    QByteArray secretKey;
+    const bool keysMatch = intact && keys.bytes(kPublicKeySize, publicKey) &&
+                           keys.bytes(kSecretKeySize, secretKey) &&
+                           isPublicKeyOf(reinterpret_cast<const uchar *>(publicKey.constData()),
+                                         reinterpret_cast<const uchar *>(secretKey.constData()));
+    secretKey.fill('\0');
     ByteReader::HiddenRanges hidden; // read by `file` and every reader taken from it
     if (!keysMatch)
         hideSecretKeys(data, intact, hidden, file, contents, report);
