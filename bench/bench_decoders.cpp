@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QFile>
 #include <QString>
 
 #include <chrono>
@@ -149,6 +150,64 @@ void parseSave(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * bytes.size());
 }
 BENCHMARK(parseSave)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The shipped sample log, whose first bytes are searched for a Tox key pair before the walk.
+void parseSampleLog(benchmark::State &state)
+{
+    QFile file(QStringLiteral(SAMPLE_LOG));
+    if (!file.open(QIODevice::ReadOnly)) {
+        state.SkipWithError("the sample log cannot be read");
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    for (auto _ : state) {
+        const LogParseResult result = parseMessageLog(bytes);
+        if (result.messages.isEmpty()) {
+            state.SkipWithError("the sample log did not decode");
+            break;
+        }
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetBytesProcessed(state.iterations() * bytes.size());
+}
+BENCHMARK(parseSampleLog)->Unit(benchmark::kMicrosecond);
+
+// Saves whose first section is not intact, so that the first 4,096 bytes are searched for key
+// pairs: the large save with its first section's type changed (its keys and DHT node keys are
+// tried), the worst case, 4,096 random bytes after the container header, where every run of 32
+// bytes is tried, and the sample save written by the Tox library with its first section's type
+// changed.
+void parseDamagedSave(benchmark::State &state)
+{
+    QByteArray bytes = largeSave(4000, 1500);
+    if (state.range(0) == 2) {
+        QFile file(QStringLiteral(SAMPLE_SAVE));
+        bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    bytes[12] = 5; // NOSPAMKEYS read as STATUSMESSAGE
+    if (state.range(0) == 1) {
+        quint64 seed = 88172645463325252ull;
+        for (int i = 8; i < 4096 + 8; ++i) {
+            seed ^= seed << 13;
+            seed ^= seed >> 7;
+            seed ^= seed << 17;
+            bytes[i] = char(seed >> 24);
+        }
+    }
+    const QString path = QStringLiteral("/bench/damaged.tox");
+    for (auto _ : state) {
+        const ParseResult result = parseSaveData(bytes, path);
+        if (!result.success) {
+            state.SkipWithError("the damaged save did not decode");
+            break;
+        }
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetLabel(state.range(0) == 1   ? "random first 4096 bytes"
+                   : state.range(0) == 2 ? "the sample save, first section type 5"
+                                         : "first section type 5");
+}
+BENCHMARK(parseDamagedSave)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 // The text the window writes beside the input: the header line, then every block followed by an
 // empty line, encoded as UTF-8.

@@ -1,5 +1,7 @@
 #include "benchdata.h"
 
+#include <sodium.h>
+
 #include <QtEndian>
 
 #include <array>
@@ -182,9 +184,17 @@ QByteArray largeSave(int friends, int dhtNodes)
     u32le(save, 0);
     u32le(save, 0x15ED1B1F);
 
+    // The public key is the secret key's, as in every save the Tox library writes.
     QByteArray keys;
-    randomBytes(keys, 68);
-    section(1, keys);
+    randomBytes(keys, 4);
+    QByteArray secretKey;
+    randomBytes(secretKey, crypto_scalarmult_curve25519_SCALARBYTES);
+    QByteArray publicKey(crypto_scalarmult_curve25519_BYTES, '\0');
+    if (sodium_init() < 0 || crypto_scalarmult_curve25519_base(
+                                 reinterpret_cast<uchar *>(publicKey.data()),
+                                 reinterpret_cast<const uchar *>(secretKey.constData())) != 0)
+        publicKey.fill('\0');
+    section(1, keys + publicKey + secretKey);
 
     QByteArray dht;
     u32le(dht, 0x0159000D);

@@ -39,6 +39,6 @@ enum class ScanFill {
 QByteArray scanWorstCaseLog(qint64 totalBytes, ScanFill fill, int *records = nullptr);
 
 // A Tox save with `friends` friend records and `dhtNodes` DHT nodes (a fifth of them IPv6), an
-// own key pair, name, status message, status, a few TCP relays and path nodes, and the END
-// section.
+// own key pair (the public key derived from the secret key), name, status message, status, a few
+// TCP relays and path nodes, and the END section.
 QByteArray largeSave(int friends, int dhtNodes);

@@ -1,7 +1,7 @@
 // A bounds-checked cursor over bytes that belong to someone else (the content of a file), shared by
 // both decoders. Every read names its width and byte order, consumes what it read, and returns
 // false, reading nothing, when the bytes are not all there; no offset is ever computed by hand
-// outside it. A range of the bytes can be hidden: every read of it yields zeros.
+// outside it. Ranges of the bytes can be hidden: every read of them yields zeros.
 #pragma once
 
 #include <QByteArray>
@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 class ByteReader
 {
@@ -26,11 +28,47 @@ public:
     quint64 remaining() const { return length - pos; }
     bool atEnd() const { return pos == length; }
 
-    // Reads of the `count` bytes from `from` (counted from this reader's start) yield zeros.
-    void hide(quint64 from, quint64 count)
+    // Byte ranges [first, second) that read as zeros, sorted and apart from each other.
+    using Range = std::pair<quint64, quint64>;
+    using HiddenRanges = std::vector<Range>;
+
+    // Adds the `count` bytes from `from` to `ranges`, keeping them sorted and apart.
+    static void addRange(HiddenRanges &ranges, quint64 from, quint64 count)
     {
-        hiddenBegin = std::min(from, length);
-        hiddenEnd = std::min(length, hiddenBegin + std::min(count, length - hiddenBegin));
+        if (count == 0)
+            return;
+        quint64 begin = from;
+        quint64 end = from + std::min(count, std::numeric_limits<quint64>::max() - from);
+        auto first = std::lower_bound(ranges.begin(), ranges.end(), begin,
+                                      [](const Range &r, quint64 b) { return r.second < b; });
+        auto last = first;
+        for (; last != ranges.end() && last->first <= end; ++last) {
+            begin = std::min(begin, last->first);
+            end = std::max(end, last->second);
+        }
+        ranges.insert(ranges.erase(first, last), Range(begin, end));
+    }
+
+    // The same bytes, with the bytes of `ranges` (offsets from this reader's start) read as
+    // zeros, here and in every reader taken from it. The ranges are the caller's, who keeps them
+    // as long as these readers are used; they may still grow meanwhile.
+    ByteReader hiding(const HiddenRanges *ranges) const
+    {
+        ByteReader other = *this;
+        other.hidden = ranges;
+        other.base = 0;
+        return other;
+    }
+
+    // Whether any of the `count` bytes from `offset` is hidden.
+    bool isHidden(quint64 offset, quint64 count) const
+    {
+        if (!hidden || count == 0)
+            return false;
+        const quint64 begin = base + offset;
+        const auto next = std::upper_bound(hidden->begin(), hidden->end(), begin,
+                                           [](quint64 b, const Range &r) { return b < r.second; });
+        return next != hidden->end() && next->first < begin + count;
     }
 
     // The same bytes, read from `offset` on; past the end it is at its end.
@@ -49,16 +87,16 @@ public:
         return true;
     }
 
-    // The next `count` bytes as a reader of their own, which keeps the hidden range.
+    // The next `count` bytes as a reader of their own, which keeps the hidden ranges.
     bool take(quint64 count, ByteReader &part)
     {
         if (count > remaining())
             return false;
-        part = ByteReader(begin + pos, count);
-        if (hiddenEnd > pos && hiddenBegin < pos + count) {
-            const quint64 from = std::max(hiddenBegin, pos) - pos;
-            part.hide(from, std::min(hiddenEnd, pos + count) - pos - from);
-        }
+        part = *this;
+        part.begin = begin + pos;
+        part.base = base + pos;
+        part.length = count;
+        part.pos = 0;
         pos += count;
         return true;
     }
@@ -83,7 +121,7 @@ public:
     {
         if (offset > length || count > length - offset)
             return nullptr;
-        if (hiddenEnd > hiddenBegin && hiddenBegin < offset + count && offset < hiddenEnd)
+        if (isHidden(offset, count))
             return nullptr;
         return begin + offset;
     }
@@ -95,10 +133,16 @@ private:
             return false;
         if (count > 0)
             std::memcpy(out, begin + pos, count);
-        if (hiddenEnd > pos && hiddenBegin < pos + count) {
-            const quint64 from = std::max(hiddenBegin, pos);
-            std::memset(static_cast<uchar *>(out) + (from - pos), 0,
-                        std::min(hiddenEnd, pos + count) - from);
+        if (isHidden(pos, count)) {
+            const quint64 begin = base + pos;
+            const quint64 end = begin + count;
+            for (const Range &range : *hidden) {
+                if (range.second <= begin || range.first >= end)
+                    continue;
+                const quint64 from = std::max(range.first, begin);
+                std::memset(static_cast<uchar *>(out) + (from - begin), 0,
+                            std::min(range.second, end) - from);
+            }
         }
         pos += count;
         return true;
@@ -119,6 +163,7 @@ private:
     const uchar *begin = nullptr;
     quint64 length = 0;
     quint64 pos = 0;
-    quint64 hiddenBegin = 0;
-    quint64 hiddenEnd = 0;
+    // The hidden ranges, and where this reader's first byte lies in their coordinates.
+    const HiddenRanges *hidden = nullptr;
+    quint64 base = 0;
 };

@@ -1,11 +1,14 @@
 #include "messagelog.h"
 
 #include "bytereader.h"
+#include "secretkeys.h"
 
 #include <QLocale>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include <unicode/uchar.h>
@@ -166,15 +169,52 @@ private:
     int next = 0;
 };
 
+// A Tox section header at `at`: the section cookie 0x01ce and a type that saves hold. Its length
+// is stored in `length`.
+bool isSectionHeader(const ByteReader &bytes, quint64 at, quint32 &length)
+{
+    static const quint16 saveSectionTypes[] = {1, 2, 3, 4, 5, 6, 7, 10, 11, 20, 255};
+    ByteReader header = bytes.at(at);
+    quint16 type = 0;
+    quint16 cookie = 0;
+    if (!(header.u32le(length) && header.u16le(type) && header.u16le(cookie)) || cookie != 0x01CE)
+        return false;
+    return std::find(std::begin(saveSectionTypes), std::end(saveSectionTypes), type) !=
+           std::end(saveSectionTypes);
+}
+
 // A Tox save, plain or encrypted: its first eight bytes, or, when those are damaged, the header
 // of the NOSPAMKEYS section that a plain save starts with (length 68, type 1, cookie 0x01ce). As
-// a record header that would be type 68 with no text, which no log holds.
+// a record header that would be type 68 with no text, which no log holds. A save whose start is
+// lost is still one when its first 4,096 bytes hold a section header followed, where its section
+// ends, by another (the cookie bytes ce 01 are not UTF-8, and a record header holds them only
+// with flags 0x01ce), or a secret key beside its public key.
 bool isToxSave(const QByteArray &content)
 {
-    return content.startsWith(QByteArray::fromRawData("\0\0\0\0\x1f\x1b\xed\x15", 8)) ||
-           content.startsWith("toxEsave") ||
-           content.startsWith(QByteArray::fromRawData("\x01\x1e\x81\xc0\xd6\x7b\xba\x9e", 8)) ||
-           content.mid(8, 8) == QByteArray::fromRawData("\x44\0\0\0\x01\0\xce\x01", 8);
+    if (content.startsWith(QByteArray::fromRawData("\0\0\0\0\x1f\x1b\xed\x15", 8)) ||
+        content.startsWith("toxEsave") ||
+        content.startsWith(QByteArray::fromRawData("\x01\x1e\x81\xc0\xd6\x7b\xba\x9e", 8)) ||
+        content.mid(8, 8) == QByteArray::fromRawData("\x44\0\0\0\x01\0\xce\x01", 8))
+        return true;
+    const quint64 searched = quint64(std::min<qint64>(content.size(), keySearchLength));
+    const ByteReader start(reinterpret_cast<const uchar *>(content.constData()), searched);
+    const uchar *bytes = start.window(0, searched);
+    for (quint64 at = 0; at + 8 <= searched; ++at) {
+        if (bytes[at + 6] != 0xCE) // the cheap test first: most bytes are not the cookie's
+            continue;
+        quint32 length = 0;
+        quint32 nextLength = 0;
+        if (isSectionHeader(start, at, length) &&
+            isSectionHeader(start, at + 8 + length, nextLength))
+            return true;
+    }
+    // Every log a client writes starts with a header that a later record could have too (a time in
+    // the window, reserved bytes zero, a type in use), and no damaged save does: only a file that
+    // does not is searched for a key pair, so that ordinary logs open as fast as ever.
+    if (isPlausibleHeader(ByteReader(content), 0))
+        return false;
+    return !findKeyPairs(reinterpret_cast<const uchar *>(content.constData()), content.size(), true)
+                .empty();
 }
 
 // The closest two changes of offset of any time zone since 1970 lie a week apart, and Qt shows

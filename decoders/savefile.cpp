@@ -1,6 +1,7 @@
 #include "savefile.h"
 
 #include "fileio.h"
+#include "secretkeys.h"
 
 #include <algorithm>
 
@@ -28,6 +29,8 @@ constexpr char kEncryptedMarker[] = "\x01\x1E\x81\xC0\xD6\x7B\xBA\x9E";
 constexpr quint64 kSecretKeyOffset = 52;
 constexpr quint64 kSecretKeySize = 32;
 constexpr quint32 kNospamKeysSize = 68; // nospam 4, public key 32, secret key 32
+// The most NOSPAMKEYS sections of one save whose keys are checked (and so may be shown).
+constexpr int kMaxKeyChecks = 64;
 constexpr quint16 kNospamKeysType = 1;
 
 constexpr quint64 kPublicKeySize = 32;
@@ -147,7 +150,7 @@ ByteReader firstBytes(ByteReader payload, quint32 length)
 // ---------------------------------------------------------------------------------------------
 // Section payloads. Each appends the lines of one section to the report as it fills the record.
 
-void decodeNospamKeys(SaveSection &section, ByteReader payload, QString &report)
+void decodeNospamKeys(SaveSection &section, ByteReader payload, int &keyChecksLeft, QString &report)
 {
     report += QStringLiteral("  [NOSPAMKEYS Section] (%1 bytes)\n").arg(section.length);
     if (section.length < kNospamKeysSize || payload.remaining() < kNospamKeysSize) {
@@ -159,10 +162,32 @@ void decodeNospamKeys(SaveSection &section, ByteReader payload, QString &report)
     // The nospam is shown the way the Tox ID carries it: its four bytes in stored order.
     payload.u32be(section.nospam);
     payload.bytes(kPublicKeySize, section.publicKey);
-    report +=
-        QStringLiteral("    nospam: 0x%1 (%2)\n").arg(hex(section.nospam, 8), dec(section.nospam));
-    report += QStringLiteral("    public_key: %1\n").arg(keyToHex(section.publicKey));
-    // The secret key, the next 32 bytes, is never read.
+    // The secret key, the next 32 bytes, is read only to derive its public key. 32 bytes that are
+    // not the public key of the secret key beside them may be anything, the secret key moved
+    // there by damage included, and so may the four bytes before them. Each check costs about 60
+    // microseconds; a save has one NOSPAMKEYS section, and the keys of a crafted save's sections
+    // past the first kMaxKeyChecks are not checked but hidden.
+    QByteArray secretKey;
+    payload.bytes(kSecretKeySize, secretKey);
+    const bool matches =
+        keyChecksLeft-- > 0 &&
+        isPublicKeyOf(reinterpret_cast<const uchar *>(section.publicKey.constData()),
+                      reinterpret_cast<const uchar *>(secretKey.constData()));
+    secretKey.fill('\0');
+    if (matches) {
+        report += QStringLiteral("    nospam: 0x%1 (%2)\n")
+                      .arg(hex(section.nospam, 8), dec(section.nospam));
+        report += QStringLiteral("    public_key: %1\n").arg(keyToHex(section.publicKey));
+    } else {
+        section.nospam = 0;
+        section.publicKey.clear();
+        section.keysHidden = true;
+        section.problems << QStringLiteral("nospam and public key hidden: the public key does not "
+                                           "match the secret key stored beside it");
+        report += QLatin1String("    nospam: <hidden: the keys beside it do not match>\n"
+                                "    public_key: <hidden: it does not match the secret key stored "
+                                "beside it>\n");
+    }
     report += QLatin1String("    secret_key: <hidden>\n");
 }
 
@@ -320,11 +345,11 @@ void decodeNodeListSection(SaveSection &section, ByteReader payload, const char 
 }
 
 // Hands the payload to the decoder of its type; false for a type without one.
-bool decodePayload(SaveSection &section, ByteReader payload, QString &report)
+bool decodePayload(SaveSection &section, ByteReader payload, int &keyChecksLeft, QString &report)
 {
     switch (section.type) {
     case 1:
-        decodeNospamKeys(section, payload, report);
+        decodeNospamKeys(section, payload, keyChecksLeft, report);
         return true;
     case 2:
         decodeDht(section, firstBytes(payload, section.length), report);
@@ -366,7 +391,8 @@ void renderAlone(quint16 type, ByteReader payload, quint32 length, QString &repo
     SaveSection section;
     section.type = type;
     section.length = length;
-    decodePayload(section, payload, report);
+    int keyChecks = 1;
+    decodePayload(section, payload, keyChecks, report);
 }
 
 void appendEndLines(quint64 totalSections, QString &report)
@@ -386,6 +412,7 @@ void walkSections(ByteReader file, SaveContents &contents, QString &report)
 {
     file.skip(kHeaderSize);
     quint64 index = 0;
+    int keyChecksLeft = kMaxKeyChecks;
     while (file.remaining() >= kSectionHeaderSize) {
         SaveSection section;
         section.index = index;
@@ -419,7 +446,7 @@ void walkSections(ByteReader file, SaveContents &contents, QString &report)
             appendEndLines(index + 1, report);
             return;
         }
-        if (!decodePayload(section, payload, report))
+        if (!decodePayload(section, payload, keyChecksLeft, report))
             report += QStringLiteral("  (%1 unknown bytes)\n").arg(section.length);
         contents.sections.append(section);
 
@@ -434,6 +461,73 @@ void walkSections(ByteReader file, SaveContents &contents, QString &report)
         }
     }
     appendEndLines(index, report);
+}
+
+// The first offset from `from` on, below the end of the key search, where a section header with
+// the section cookie and a known type starts (hidden bytes read as zeros); the end of the key
+// search when there is none.
+quint64 nextSectionHeader(const ByteReader &file, quint64 from)
+{
+    const quint64 end = std::min<quint64>(file.size(), keySearchLength);
+    for (quint64 at = from; at + kSectionHeaderSize <= end; ++at) {
+        ByteReader header = file.at(at + 4);
+        quint16 type = 0;
+        quint16 cookie = 0;
+        if (header.u16le(type) && header.u16le(cookie) && cookie == kSectionCookie &&
+            sectionTypeName(type) != QLatin1String("UNKNOWN"))
+            return at;
+    }
+    return std::max(from, end);
+}
+
+// The first section is not an intact NOSPAMKEYS section whose keys match, so the secret key may
+// be anywhere: `file` reads as zeros (through `hidden`) the bytes where a save keeps it when the
+// first section header is damaged, every secret key found beside its public key, and the bytes from
+// where the next section should start up to the next section header found.
+void hideSecretKeys(const QByteArray &data, bool intactHeader, ByteReader::HiddenRanges &hidden,
+                    ByteReader &file, SaveContents &contents, QString &report)
+{
+    file = file.hiding(&hidden);
+    if (contents.fileSize > kSecretKeyOffset && !intactHeader) {
+        ByteReader::addRange(hidden, kSecretKeyOffset, kSecretKeySize);
+        contents.secretKeyHidden = true;
+        reportProblem(QStringLiteral("!!! "),
+                      QStringLiteral("The first section is not an intact NOSPAMKEYS section: "
+                                     "bytes 52 to 83, where a save keeps its secret key, are read "
+                                     "as zeros."),
+                      QStringLiteral(" !!!\n"), contents.problems, report);
+    }
+    const std::vector<KeyPair> pairs =
+        findKeyPairs(reinterpret_cast<const uchar *>(data.constData()), data.size());
+    for (const KeyPair &pair : pairs) {
+        ByteReader::addRange(hidden, quint64(pair.secretKey), kSecretKeySize);
+        if (quint64(pair.secretKey) == kSecretKeyOffset)
+            continue;
+        reportProblem(QStringLiteral("!!! "),
+                      QStringLiteral("Bytes %1 to %2 hold the secret key of the public key at "
+                                     "bytes %3 to %4; they are read as zeros.")
+                          .arg(dec(quint64(pair.secretKey)),
+                               dec(quint64(pair.secretKey) + kSecretKeySize - 1),
+                               dec(quint64(pair.publicKey)),
+                               dec(quint64(pair.publicKey) + kPublicKeySize - 1)),
+                      QStringLiteral(" !!!\n"), contents.problems, report);
+    }
+    if (contents.fileSize <= kSecretKeyOffset)
+        return;
+    // Damage that splits the secret key or its public key (bytes added or lost inside them) leaves
+    // no pair to find, and moves the rest of the key into what the walk reads next: the bytes up
+    // to the next section header hide it, whether the first section header survived or not.
+    const quint64 from =
+        intactHeader ? kHeaderSize + kSectionHeaderSize + kNospamKeysSize : kHeaderSize;
+    const quint64 to = nextSectionHeader(file, from);
+    if (to > from) {
+        ByteReader::addRange(hidden, from, to - from);
+        reportProblem(QStringLiteral("!!! "),
+                      QStringLiteral("Bytes %1 to %2, up to the next section header, may hold "
+                                     "parts of the secret key; they are read as zeros.")
+                          .arg(dec(from), dec(to - 1)),
+                      QStringLiteral(" !!!\n"), contents.problems, report);
+    }
 }
 
 } // namespace
@@ -493,23 +587,25 @@ SaveDecoding decodeSaveData(const QByteArray &data, const QString &path)
         return decoding;
     }
 
-    // A damaged first section header could make any renderer show the secret key (as a status
-    // message, a hex dump, a length), so unless the first section is an intact NOSPAMKEYS section
-    // its bytes are read as zeros everywhere.
+    // Only a first section that is an intact NOSPAMKEYS section whose public key is the public key
+    // of the secret key beside it shows where the secret key is. Otherwise damage may have moved
+    // it anywhere, and any renderer could show it (as a status message, a hex dump, a length).
     ByteReader first = file.at(kHeaderSize);
     quint32 firstLength = 0;
     quint16 firstType = 0;
     const bool intact = first.u32le(firstLength) && first.u16le(firstType) &&
                         firstLength == kNospamKeysSize && firstType == kNospamKeysType;
-    if (contents.fileSize > kSecretKeyOffset && !intact) {
-        file.hide(kSecretKeyOffset, kSecretKeySize);
-        contents.secretKeyHidden = true;
-        reportProblem(QStringLiteral("!!! "),
-                      QStringLiteral("The first section is not an intact NOSPAMKEYS section: "
-                                     "bytes 52 to 83, where a save keeps its secret key, are read "
-                                     "as zeros."),
-                      QStringLiteral(" !!!\n"), contents.problems, report);
-    }
+    ByteReader keys = file.at(kSecretKeyOffset - kPublicKeySize);
+    QByteArray publicKey;
+    QByteArray secretKey;
+    const bool keysMatch = intact && keys.bytes(kPublicKeySize, publicKey) &&
+                           keys.bytes(kSecretKeySize, secretKey) &&
+                           isPublicKeyOf(reinterpret_cast<const uchar *>(publicKey.constData()),
+                                         reinterpret_cast<const uchar *>(secretKey.constData()));
+    secretKey.fill('\0');
+    ByteReader::HiddenRanges hidden; // read by `file` and every reader taken from it
+    if (!keysMatch)
+        hideSecretKeys(data, intact, hidden, file, contents, report);
 
     walkSections(file, contents, report);
     result.success = true;

@@ -68,8 +68,11 @@ struct SaveSection {
 
     bool tooShort = false; // NOSPAMKEYS under 68 bytes, DHT under 4
     // NOSPAMKEYS
-    quint32 nospam = 0; // its four bytes in stored order, as the Tox ID carries them
-    QByteArray publicKey;
+    quint32 nospam = 0;   // its four bytes in stored order, as the Tox ID carries them
+    QByteArray publicKey; // empty when hidden
+    // The public key is not the X25519 public key of the secret key beside it, so it and the
+    // nospam may be any bytes (the secret key itself, moved there by damage) and are not shown.
+    bool keysHidden = false;
     // FRIENDS: the friends, or the first 64 bytes of a payload of unexpected size
     bool unexpectedSize = false;
     QByteArray rawDump;

@@ -330,9 +330,11 @@ void writeSectionFields(Json &json, const SaveSection &section)
     switch (section.type) {
     case 1:
         if (!section.tooShort) {
-            json.key("nospam").number(section.nospam);
-            json.key("public_key").string(keyToHex(section.publicKey));
-            json.key("tox_id").string(toxId(section.nospam, section.publicKey));
+            if (!section.keysHidden) {
+                json.key("nospam").number(section.nospam);
+                json.key("public_key").string(keyToHex(section.publicKey));
+                json.key("tox_id").string(toxId(section.nospam, section.publicKey));
+            }
         }
         break;
     case 2:

@@ -14,6 +14,31 @@ import subprocess
 
 GLOBAL_HEADER = struct.pack("<II", 0, 0x15ED1B1F)
 KEY = bytes(range(32))
+SECRET_KEY = bytes([0xAA] * 32)
+P = 2**255 - 19
+
+
+def public_key(secret):
+    """The X25519 public key of a 32-byte secret key (RFC 7748), as the Tox library derives it:
+    a report shows a public key only beside its secret key."""
+    k = bytearray(secret)
+    k[0] &= 248
+    k[31] = (k[31] & 127) | 64
+    scalar = int.from_bytes(k, "little")
+    x2, z2, x3, z3, swap = 1, 0, 9, 1, 0
+    for t in reversed(range(255)):
+        bit = (scalar >> t) & 1
+        if swap ^ bit:
+            x2, x3, z2, z3 = x3, x2, z3, z2
+        swap = bit
+        a, b, c, d = x2 + z2, x2 - z2, x3 + z3, x3 - z3
+        aa, bb, da, cb = a * a % P, b * b % P, d * a % P, c * b % P
+        e = (aa - bb) % P
+        x3, z3 = (da + cb) ** 2 % P, 9 * (da - cb) ** 2 % P
+        x2, z2 = aa * bb % P, e * (aa + 121665 * e) % P
+    if swap:
+        x2, z2 = x3, z3
+    return (x2 * pow(z2, P - 2, P) % P).to_bytes(32, "little")
 
 
 def section(kind, payload, cookie=0x01CE):
@@ -42,7 +67,7 @@ def dht(*subsections, cookie=0x0159000D):
 def save_seeds():
     ipv4 = node(2, [192, 168, 0, 1])
     ipv6 = node(10, [0x20, 0x01, 0x0D, 0xB8] + [0] * 11 + [1])
-    nospam_keys = bytes([1, 2, 3, 4]) + KEY + bytes([0xAA] * 32)
+    nospam_keys = bytes([1, 2, 3, 4]) + public_key(SECRET_KEY) + SECRET_KEY
     everything = GLOBAL_HEADER + b"".join([
         section(1, nospam_keys),
         section(2, dht((4, ipv4 + ipv6), (1, b"x" * 10))),
@@ -74,6 +99,11 @@ def save_seeds():
         "dht-beyond": GLOBAL_HEADER + section(2, struct.pack("<IIHH", 0x0159000D, 99, 4, 0)),
         "tcp-relays": GLOBAL_HEADER + section(10, (ipv4 + node(138, [0] * 16)) * 20 + b"\x06"),
         "path-tcp-family": GLOBAL_HEADER + section(11, node(130, [1, 2, 3, 4])),
+        # Damage of the real save the target holds: kind, offset (2 bytes), length - 1, seed.
+        "damage-delete-public-key": b"D" + struct.pack("<HB", 20, 31) + b"seed",
+        "damage-zeros-in-secret-key": b"Z" + struct.pack("<HB", 60, 7) + b"seed",
+        "damage-random-before-first-section": b"R" + struct.pack("<HB", 8, 15) + b"seed",
+        "damage-overwrite-first-section-header": b"O" + struct.pack("<HB", 12, 3) + b"seed",
     }
 
 

@@ -7,7 +7,8 @@
 #   qt6    Qt 6, for the build with -DINSPECTORS_QT=6 (with build or test for the rest)
 # usage: scripts/setup.sh [GROUP...]
 set -euo pipefail
-build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev libicu-dev clang-format
+build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev libicu-dev libsodium-dev
+    clang-format
     fonts-noto-color-emoji fonts-wqy-microhei)
 test=("${build[@]}" acl desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info lintian
     appstream tzdata)

@@ -157,6 +157,18 @@ void TestMessageLog::parse_data()
     row("Tox save with a damaged start, its first section intact",
         QByteArray::fromHex("010000001f1bed15440000000100ce01") + QByteArray(40, 'k'), {},
         "This is a Tox save file, not an ORVA message log (open it with save_reader)");
+    // A save whose start is lost: a secret key beside its public key, or two section headers, the
+    // second where the first one's section ends.
+    const QByteArray pair = publicKeyOf(testSecretKey()) + "between" + testSecretKey();
+    row("a secret key after its public key", QByteArray(16, 'j') + pair, {},
+        "This is a Tox save file, not an ORVA message log (open it with save_reader)");
+    row("two linked section headers",
+        QByteArray(16, 'j') + toxSection(2, counting(12)) + toxSection(255, QByteArray()), {},
+        "This is a Tox save file, not an ORVA message log (open it with save_reader)");
+    row("a section header alone", header(0, 8, 0) + toxSection(2, counting(12)) + "x",
+        {msg(toxSection(2, counting(12)) + "x", {}, 0)});
+    row("a key pair after a first header a later record could have", header(T, 8, 0) + pair,
+        {msg(pair)});
 
     // The walk stops before a record that would pass a limit; a malformed record ends it as ever.
     const QByteArray aaz = a + a + z, bad = header(T, 8, 40) + "x"; // bodies of 8, 8 and 4 bytes

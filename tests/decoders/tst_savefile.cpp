@@ -1,6 +1,7 @@
 // Tests of the save-file decoder: whole reports against golden files, the container and the walk,
 // the boundaries of every section renderer, the secret-key rule and the report limit.
 #include "savefile.h"
+#include "secretkeys.h"
 #include "testdata.h"
 
 #include <QTemporaryDir>
@@ -58,6 +59,7 @@ private slots:
     void renderers();
     void secretKey_data();
     void secretKey();
+    void keyChecksOfOneSave();
     void reportLimit_data();
     void reportLimit();
     void helpersReadTheirLength();
@@ -167,10 +169,19 @@ void TestSaveFile::renderers_data()
     const QString keyHex = QString::fromLatin1(key.toHex().toUpper());
     row("NOSPAMKEYS: 67 bytes", 1, counting(67),
         "  [NOSPAMKEYS Section] (67 bytes)\n    (too short)\n");
+    const QByteArray publicKey = publicKeyOf(testSecretKey());
     row("NOSPAMKEYS: small nospam zero-filled, bytes after 68 ignored", 1,
-        QByteArray::fromHex("00000001") + key + counting(40),
-        "  [NOSPAMKEYS Section] (76 bytes)\n    nospam: 0x00000001 (1)\n    public_key: " + keyHex +
-            "\n    secret_key: <hidden>\n");
+        QByteArray::fromHex("00000001") + publicKey + testSecretKey() + counting(8),
+        "  [NOSPAMKEYS Section] (76 bytes)\n    nospam: 0x00000001 (1)\n    public_key: " +
+            QString::fromLatin1(publicKey.toHex().toUpper()) + "\n    secret_key: <hidden>\n");
+    const QString notMatching = QStringLiteral(
+        "  [NOSPAMKEYS Section] (68 bytes)\n    nospam: <hidden: the keys beside it do not match>"
+        "\n    public_key: <hidden: it does not match the secret key stored beside it>\n"
+        "    secret_key: <hidden>\n");
+    row("NOSPAMKEYS: a public key that is not the secret key's is hidden", 1,
+        QByteArray::fromHex("01020304") + key + testSecretKey(), notMatching);
+    row("NOSPAMKEYS: the secret key where the public key belongs is hidden", 1,
+        QByteArray::fromHex("01020304") + testSecretKey() + publicKey, notMatching);
     row("FRIENDS: empty", 3, QByteArray(),
         "  [FRIENDS Section] (0 bytes)\n    (unexpected size - not a multiple of 2216; "
         "length=0)\n    Raw hex dump of first 64 bytes:\n      \n");
@@ -268,36 +279,77 @@ void TestSaveFile::renderers()
 void TestSaveFile::secretKey_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<bool>("hidden");
+    QTest::addColumn<QString>("notices"); // the lines after the global header line
+    QTest::addColumn<bool>("fixed");      // the report does not depend on bytes 52 to 83
     const QByteArray keys = nospamKeysSection();
-    QTest::newRow("intact NOSPAMKEYS first") << toxSave({keys, kEnd}) << false;
-    QTest::newRow("intact NOSPAMKEYS first, odd cookie")
-        << toxSave({keys.left(6) + "\x34\x12" + keys.mid(8), kEnd}) << false;
-    QTest::newRow("type read as STATUSMESSAGE") << toxSave({toxSection(5, keys.mid(8))}) << true;
-    QTest::newRow("type read as FRIENDS") << toxSave({toxSection(3, keys.mid(8))}) << true;
-    QTest::newRow("length read as 64")
-        << toxSave({le32(64) + keys.mid(4, 4) + keys.mid(8, 64), le32(0) + le16(9) + le16(0)})
-        << true;
-    QTest::newRow("length read as 69") << toxSave({le32(69) + keys.mid(4) + 'x', kEnd}) << true;
-    QTest::newRow("52 bytes: nothing to hide") << toxSave({toxSection(5, counting(36))}) << false;
-    QTest::newRow("53 bytes: one byte hidden") << toxSave({toxSection(5, counting(37))}) << true;
+    const QString none;
+    const QString moved = QStringLiteral(
+        "!!! Bytes %1 to %2 hold the secret key of the public key at bytes %3 to %4; they are "
+        "read as zeros. !!!\n");
+    const QString before = QStringLiteral(
+        "!!! Bytes %1 to %2, up to the next section header, may hold parts of the secret key; "
+        "they are read as zeros. !!!\n");
+    const auto row = [](const char *name, const QByteArray &file, const QString &notices,
+                        bool fixed) { QTest::newRow(name) << file << notices << fixed; };
+    row("intact NOSPAMKEYS first", toxSave({keys, kEnd}), none, false);
+    row("intact NOSPAMKEYS first, odd cookie",
+        toxSave({keys.left(6) + "\x34\x12" + keys.mid(8), kEnd}), none, false);
+    row("type read as STATUSMESSAGE", toxSave({toxSection(5, keys.mid(8))}), kNotice, true);
+    row("type read as FRIENDS", toxSave({toxSection(3, keys.mid(8))}), kNotice, true);
+    row("length read as 64",
+        toxSave({le32(64) + keys.mid(4, 4) + keys.mid(8, 64), le32(0) + le16(9) + le16(0)}),
+        kNotice, true);
+    row("length read as 69", toxSave({le32(69) + keys.mid(4) + 'x', kEnd}), kNotice, true);
+    row("52 bytes: nothing to hide", toxSave({toxSection(5, counting(36))}), none, true);
+    row("53 bytes: one byte hidden", toxSave({toxSection(5, counting(37))}), kNotice, true);
+    row("8 bytes before the first section: the key moved by 8",
+        toxSave({counting(8, 0x10) + keys, kEnd}),
+        kNotice + moved.arg(60).arg(91).arg(28).arg(59) + before.arg(8).arg(15), false);
+    row("8 bytes inside the secret key: its end before the next section header",
+        toxSave({keys.left(52) + counting(8, 0x10) + keys.mid(52), kEnd}), before.arg(84).arg(91),
+        false);
+    row("8 bytes inside the public key: the secret key's end before the next section header",
+        toxSave({keys.left(20) + counting(8, 0x10) + keys.mid(20), kEnd}), before.arg(84).arg(91),
+        false);
+    // Only the first 4,096 bytes are searched: a key ending at byte 4095 is found, one byte
+    // further on it is not.
+    const QByteArray pair = publicKeyOf(testSecretKey()) + QByteArray(100, 'p') + testSecretKey();
+    const QByteArray pad(4096 - 8 - 8 - pair.size(), 'n');
+    row("a key pair ending at byte 4095", toxSave({toxSection(4, pad + pair)}),
+        kNotice + moved.arg(4064).arg(4095).arg(3932).arg(3963), true);
+    row("a key pair ending at byte 4096", toxSave({toxSection(4, pad + 'n' + pair)}), kNotice,
+        true);
 }
 
-// The report never depends on bytes 52 to 83; when the first section is not an intact NOSPAMKEYS
-// section it says that they were read as zeros, right after the global header line.
+// The notices after the global header line; no four bytes of the secret key in the report; and
+// where the first section header is damaged and the key at its place, the report does not depend
+// on bytes 52 to 83.
 void TestSaveFile::secretKey()
 {
     QFETCH(QByteArray, file);
-    QFETCH(bool, hidden);
+    QFETCH(QString, notices);
+    QFETCH(bool, fixed);
     const QString report = parseSaveData(file, kPath).report;
-    QCOMPARE(report.contains(kNotice), hidden);
-    if (hidden)
-        QVERIFY(report.startsWith(head(file.size()) + kNotice));
-    for (int i = 52; i < qMin(84, file.size()); ++i) {
+    QVERIFY2(report.startsWith(head(file.size()) + notices + '\n'), qPrintable(report.left(600)));
+    for (int i = 0; i + 4 <= secretKeySize; ++i)
+        QVERIFY(!report.contains(QString::fromLatin1(testSecretKey().mid(i, 4).toHex()),
+                                 Qt::CaseInsensitive));
+    for (int i = 52; fixed && i < qMin(84, file.size()); ++i) {
         QByteArray changed = file;
         changed[i] = char(~changed.at(i));
         QCOMPARE(parseSaveData(changed, kPath).report, report);
     }
+}
+
+// Each check of a key pair costs a derivation: the keys of the first 64 NOSPAMKEYS sections are
+// checked and shown, those of a crafted save's further ones are hidden.
+void TestSaveFile::keyChecksOfOneSave()
+{
+    const QByteArray keys = nospamKeysSection();
+    const QString report = parseSaveData(toxSave({keys.repeated(65)}), kPath).report;
+    QCOMPARE(report.count(keyToHex(publicKeyOf(testSecretKey()))), 64);
+    QCOMPARE(report.count("public_key: <hidden"), 1);
+    QCOMPARE(report.indexOf("public_key: <hidden"), report.lastIndexOf("public_key: "));
 }
 
 // A crafted save cannot ask for a report longer than one string holds: the walk stops at 16 Mi

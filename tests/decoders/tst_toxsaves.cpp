@@ -230,8 +230,9 @@ void TestToxSaves::encryptedSave()
     QCOMPARE(parseSaveData(decrypted, QString()).report, parseSaveData(plain, QString()).report);
 }
 
-// Every single-bit flip of the first section's header of a real save: the report never depends on
-// the bytes where the secret key is kept, and never shows the key.
+// Every single-bit flip of the first section's header of a real save: the report never shows the
+// key, and where the flip breaks the length or the type, it does not depend on the bytes where
+// the secret key is kept.
 void TestToxSaves::damagedFirstSectionHidesTheKey()
 {
     ToxPtr tox = makeTox();
@@ -243,11 +244,12 @@ void TestToxSaves::damagedFirstSectionHidesTheKey()
         QByteArray flipped = save;
         flipped[bit / 8] = char(flipped.at(bit / 8) ^ (1 << (bit % 8)));
         const QString report = parseSaveData(flipped, QString()).report;
+        for (int chunk = 0; chunk + 8 <= 64; chunk += 2)
+            QVERIFY(!report.contains(secret.mid(chunk, 8), Qt::CaseInsensitive));
         for (int i = 52; i < 84; ++i)
             flipped[i] = char(~flipped.at(i));
-        QCOMPARE(parseSaveData(flipped, QString()).report, report);
-        for (int chunk = 0; chunk < 64; chunk += 8)
-            QVERIFY(!report.contains(secret.mid(chunk, 8), Qt::CaseInsensitive));
+        if (bit < 112)
+            QCOMPARE(parseSaveData(flipped, QString()).report, report);
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <sodium.h>
+
 QByteArray le16(quint16 value)
 {
     return QByteArray(1, char(value & 0xFF)) + char(value >> 8);
@@ -35,9 +37,26 @@ QByteArray toxSection(quint16 type, const QByteArray &payload, quint16 cookie)
     return le32(quint32(payload.size())) + le16(type) + le16(cookie) + payload;
 }
 
+QByteArray publicKeyOf(const QByteArray &secretKey)
+{
+    QByteArray publicKey(crypto_scalarmult_curve25519_BYTES, '\0');
+    if (sodium_init() < 0 || secretKey.size() != crypto_scalarmult_curve25519_SCALARBYTES ||
+        crypto_scalarmult_curve25519_base(reinterpret_cast<uchar *>(publicKey.data()),
+                                          reinterpret_cast<const uchar *>(secretKey.constData())) !=
+            0)
+        return QByteArray();
+    return publicKey;
+}
+
+QByteArray testSecretKey()
+{
+    return counting(32, 0xA0);
+}
+
 QByteArray nospamKeysSection()
 {
-    return toxSection(1, QByteArray::fromHex("01020304") + counting(32, 0x40) + counting(32, 0xA0));
+    return toxSection(1, QByteArray::fromHex("01020304") + publicKeyOf(testSecretKey()) +
+                             testSecretKey());
 }
 
 QByteArray packedNode(quint8 family, const QByteArray &address, quint16 port, int keySeed)

@@ -15,8 +15,12 @@ QByteArray counting(int count, int seed = 0);
 // A Tox save: the container words, then the sections back to back.
 QByteArray toxSave(const QByteArrayList &sections);
 QByteArray toxSection(quint16 type, const QByteArray &payload, quint16 cookie = 0x01CE);
-// An intact first NOSPAMKEYS section: nospam 01 02 03 04, public key counting(32, 0x40) and the
-// secret key counting(32, 0xA0), the bytes a report must never show.
+// The X25519 public key of a 32-byte secret key, as the Tox library derives it (libsodium).
+QByteArray publicKeyOf(const QByteArray &secretKey);
+// The secret key of nospamKeysSection(), the bytes a report must never show: counting(32, 0xA0).
+QByteArray testSecretKey();
+// An intact first NOSPAMKEYS section: nospam 01 02 03 04, publicKeyOf(testSecretKey()) and
+// testSecretKey().
 QByteArray nospamKeysSection();
 // One packed node: family, the address bytes, the port and the key counting(32, keySeed).
 QByteArray packedNode(quint8 family, const QByteArray &address, quint16 port, int keySeed);

@@ -121,6 +121,7 @@ private slots:
     void outputs_data();
     void outputs();
     void jsonInPieces();
+    void hiddenPublicKey();
     void write_data();
     void write();
     void writeSparesTheOtherInputs_data();
@@ -273,6 +274,28 @@ void TestInspect::outputs()
     QCOMPARE(result.status, status);
     const QByteArray secret = readFile(dir + "/rich.tox").mid(52, 32).toHex().toUpper();
     QVERIFY(!result.out.toUpper().contains(secret)); // in no form, whatever else changes
+}
+
+// A public key that is not the secret key's is in neither the report nor the JSON, nor is the
+// nospam beside it; the JSON has no Tox ID for it and says why.
+void TestInspect::hiddenPublicKey()
+{
+    const QByteArray key = counting(32, 0x40);
+    QVERIFY(writeFile(dir + "/other.tox", toxSave({toxSection(1, QByteArray::fromHex("01020304") +
+                                                                     key + testSecretKey()),
+                                                   toxSection(255, QByteArray())})));
+    const Run text = run(dir, {"save", "other.tox"});
+    QVERIFY(text.out.contains("    nospam: <hidden: the keys beside it do not match>\n"
+                              "    public_key: <hidden: it does not match the secret key stored "
+                              "beside it>\n    secret_key: <hidden>\n"));
+    const QByteArray json = run(dir, {"save", "-f", "json", "other.tox"}).out;
+    const QJsonObject section = QJsonDocument::fromJson(json)["sections"][0].toObject();
+    QVERIFY(!section.contains("nospam") && !section.contains("public_key") &&
+            !section.contains("tox_id"));
+    QCOMPARE(section["problems"].toArray(),
+             QJsonArray({"nospam and public key hidden: the public key does not match the secret "
+                         "key stored beside it"}));
+    QVERIFY(!json.toUpper().contains(key.toHex().toUpper()));
 }
 
 // Over a megabyte of JSON Lines, written in pieces: each message once, in order.
