@@ -84,13 +84,14 @@ public:
     {
     }
 
-    int run(const QStringList &files)
+    // `otherFiles`: files named on the command line that are not inspected (the passphrase file).
+    int run(const QStringList &files, const QStringList &otherFiles)
     {
         if (format == Format::Csv)
             print(writeLogCsvHeader(streams.out));
         // No output replaces another file named on the same command line.
         if (write) {
-            for (const QString &file : files)
+            for (const QString &file : files + otherFiles)
                 inputs.append(fileIdentity(file));
         }
         for (const QString &file : files) {
@@ -328,7 +329,10 @@ int runInspector(const QStringList &arguments, const Streams &streams)
             return exitFileFailed;
         }
     }
+    // --write spares the passphrase file as well: a.txt may hold the passphrase of a.tox.
+    QStringList passphraseFileNamed = passphraseFiles;
+    passphraseFileNamed.removeAll(QStringLiteral("-"));
     return Inspection(kind, chosen, parser.isSet(write),
                       passphraseFiles.isEmpty() ? nullptr : &passphrase, streams)
-        .run(files);
+        .run(files, passphraseFileNamed);
 }

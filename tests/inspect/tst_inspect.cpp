@@ -463,6 +463,7 @@ void TestInspect::encryptedSavesJson()
 }
 
 // --write writes the report of the decrypted save, and nothing else, under the windows' name.
+// It spares the passphrase file as it spares the other files named.
 void TestInspect::writeDecrypted()
 {
     QTemporaryDir temporaryFolder;
@@ -479,6 +480,15 @@ void TestInspect::writeDecrypted()
     QCOMPARE(
         readFile(folder.filePath("alice-encrypted.txt")),
         saveReport(folder.path(), "alice-encrypted.tox", folder.filePath("alice-encrypted.tox")));
+
+    // The passphrase file is named on the command line too: the report does not replace it.
+    QVERIFY(writeFile(folder.filePath("alice-encrypted.txt"), passphrase));
+    const Run spared = run(folder.path(), {"save", "--write", "--passphrase-file",
+                                           "alice-encrypted.txt", "alice-encrypted.tox"});
+    QCOMPARE(spared.err, "tox-inspect: alice-encrypted.tox: Parsed but could not save to "
+                         "/evidence/alice-encrypted.txt (it is the input file)\n");
+    QCOMPARE(readFile(folder.filePath("alice-encrypted.txt")), passphrase);
+    QCOMPARE(spared.status, 1);
 }
 
 // On a terminal the passphrase is asked for and typed without echo; a program ended meanwhile
