@@ -143,6 +143,7 @@ private slots:
     void encryptedSaves();
     void encryptedSavesJson();
     void writeDecrypted();
+    void closedStandardInput();
     void typedWithoutEcho();
 
 private:
@@ -489,6 +490,19 @@ void TestInspect::writeDecrypted()
                          "/evidence/alice-encrypted.txt (it is the input file)\n");
     QCOMPARE(readFile(folder.filePath("alice-encrypted.txt")), passphrase);
     QCOMPARE(spared.status, 1);
+}
+
+// A closed standard input reads as empty: the program does not wait on a descriptor of its own.
+void TestInspect::closedStandardInput()
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start("/bin/sh", {"-c", "exec \"$0\" save --passphrase-file - alice-encrypted.tox <&-",
+                              TOX_INSPECT});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.readAllStandardError(), "tox-inspect: -: passphrase file: it is empty\n");
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    QCOMPARE(process.exitCode(), 1);
 }
 
 // On a terminal the passphrase is asked for and typed without echo; a program ended meanwhile
