@@ -145,12 +145,16 @@ QString readPassphrase(const QString &argument, Secret &passphrase, const ByteSi
             return QStringLiteral("it is a pipe, and nothing was written to it");
         return keepFirstLine(passphrase, got);
     }
-    InputFile input = readInputFile(path);
-    if (!input.error.isEmpty())
-        return input.error;
-    passphrase.bytes = input.data;
-    input.data = QByteArray(); // the one buffer now belongs to the secret
-    return keepFirstLine(passphrase, int(passphrase.bytes.size()));
+    // A regular file: its first bytes only, straight into the secret's buffer, however large.
+    passphrase.bytes = QByteArray(maxPassphraseLength + 1, '\0');
+    QString error;
+    const qint64 got =
+        readInputFileStart(path, passphrase.bytes.data(), passphrase.bytes.size(), error);
+    if (got < 0) {
+        passphrase.wipe();
+        return error;
+    }
+    return keepFirstLine(passphrase, int(got));
 }
 
 QString decryptSave(const QByteArray &encrypted, const Secret &passphrase, Secret &save)

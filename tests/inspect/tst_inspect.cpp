@@ -183,6 +183,8 @@ void TestInspect::initTestCase()
     QVERIFY(writeFile(dir + "/wrong.txt", passphrase + " \n"));
     QVERIFY(writeFile(dir + "/empty.txt", ""));
     QVERIFY(writeFile(dir + "/blank.txt", "\r\n" + passphrase + '\n'));
+    QVERIFY(writeFile(dir + "/huge.txt", passphrase + '\n'));
+    QVERIFY(QFile::resize(dir + "/huge.txt", qint64(3) << 30)); // sparse: larger than any input
     QVERIFY(::mkfifo(qPrintable(dir + "/fifo"), 0600) == 0);
     // A log whose second record is damaged: its text runs past the end of the file.
     QVERIFY(writeFile(dir + "/damaged.log", logRecord(1700000000, 8, 1, 0, "Ann", "hello") +
@@ -376,6 +378,8 @@ void TestInspect::encryptedSaves_data()
         {});
     row("standard input without a line end", "-", passphrase, {"alice-encrypted.tox"},
         {"alice-encrypted.tox"}, {});
+    row("passphrase file of 3 GiB: its first line only is read", "huge.txt", {},
+        {"alice-encrypted.tox"}, {"alice-encrypted.tox"}, {});
     row("FIFO with its writer", "fifo", passphrase + "\nnext\n", {"alice-encrypted.tox"},
         {"alice-encrypted.tox"}, {});
     const QString wrong =
