@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -144,6 +145,7 @@ private slots:
     void encryptedSavesJson();
     void writeDecrypted();
     void closedStandardInput();
+    void noCoreFileOfThePassphrase();
     void typedWithoutEcho();
 
 private:
@@ -507,6 +509,38 @@ void TestInspect::closedStandardInput()
     QCOMPARE(process.readAllStandardError(), "tox-inspect: -: passphrase file: it is empty\n");
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
     QCOMPARE(process.exitCode(), 1);
+}
+
+// A program that holds the passphrase and is made to dump core (here by SIGQUIT, the quit key on a
+// terminal, while it reads the passphrase) writes no core file.
+void TestInspect::noCoreFileOfThePassphrase()
+{
+    QFile pattern("/proc/sys/kernel/core_pattern");
+    if (!pattern.open(QIODevice::ReadOnly) || !pattern.readAll().startsWith("core"))
+        QSKIP("core files are not written to the working folder here");
+    QTemporaryDir temporaryFolder;
+    const QString folder = temporaryFolder.path();
+    QVERIFY(::mkfifo(qPrintable(folder + "/fifo"), 0600) == 0);
+    const int fifo = ::open(qPrintable(folder + "/fifo"), O_RDWR | O_NONBLOCK);
+    QVERIFY(fifo >= 0 && ::write(fifo, passphrase.constData(), size_t(passphrase.size())) > 0);
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start("/bin/sh", {"-c",
+                              "ulimit -c unlimited && exec \"$0\" save --passphrase-file "
+                              "fifo \"$1\"",
+                              TOX_INSPECT, dir + "/alice-encrypted.tox"});
+    QVERIFY(process.waitForStarted());
+    int unread = 1; // the line end never comes: the program holds what it read and waits
+    for (int i = 0; i < 3000 && unread > 0; ++i) {
+        QVERIFY(::ioctl(fifo, FIONREAD, &unread) == 0);
+        QTest::qSleep(10);
+    }
+    QCOMPARE(unread, 0);
+    ::kill(pid_t(process.processId()), SIGQUIT);
+    QVERIFY(process.waitForFinished(30000));
+    ::close(fifo);
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(QDir(folder).entryList({"core*"}), QStringList());
 }
 
 // On a terminal the passphrase is asked for and typed without echo; a program ended meanwhile
