@@ -172,8 +172,10 @@ private:
         save.wipe();
         if (!plain.result.success)
             return QStringLiteral("decrypted, but %1").arg(plain.result.error);
+        // The line goes after the title, which names the file: a name may hold a line end.
         QString &report = plain.result.report;
-        report.insert(report.indexOf(QLatin1Char('\n')) + 1,
+        const QString title = QStringLiteral("=== Tox Save File: %1 ===\n").arg(path);
+        report.insert(report.startsWith(title) ? title.size() : 0,
                       QStringLiteral("Decrypted with the passphrase given (encrypted file: %1 "
                                      "bytes)\n")
                           .arg(encrypted.size()));

@@ -120,7 +120,7 @@ QByteArray saveReport(const QString &folder, const QString &name, const QString 
     if (!name.endsWith("-encrypted.tox"))
         return windowOutput(folder + '/' + name, shownAs);
     QByteArray report = windowOutput(folder + '/' + QString(name).remove("-encrypted"), shownAs);
-    return report.insert(report.indexOf('\n') + 1,
+    return report.insert(("=== Tox Save File: " + shownAs + " ===\n").toUtf8().size(),
                          "Decrypted with the passphrase given (encrypted file: " +
                              QByteArray::number(QFileInfo(folder + '/' + name).size()) +
                              " bytes)\n");
@@ -179,6 +179,8 @@ void TestInspect::initTestCase()
             reinterpret_cast<uint8_t *>(encrypted.data()), nullptr));
         QVERIFY(writeFile(dir + '/' + name + "-encrypted.tox", encrypted));
     }
+    for (const QString name : {"alice.tox", "alice-encrypted.tox"}) // a name with a line end
+        QVERIFY(QFile::copy(dir + '/' + name, dir + "/line\nend" + name.mid(5)));
     QVERIFY(writeFile(dir + "/marker.tox",
                       QByteArray::fromHex("011e81c0d67bba9e") + QByteArray(100, 'k')));
     QVERIFY(writeFile(dir + "/pass.txt", passphrase + "\r\nthe second line is not read\n"));
@@ -380,6 +382,8 @@ void TestInspect::encryptedSaves_data()
         {});
     row("standard input without a line end", "-", passphrase, {"alice-encrypted.tox"},
         {"alice-encrypted.tox"}, {});
+    row("a name with a line end: the line goes after the whole title", "pass.txt", {},
+        {"line\nend-encrypted.tox"}, {"line\nend-encrypted.tox"}, {});
     row("passphrase file of 3 GiB: its first line only is read", "huge.txt", {},
         {"alice-encrypted.tox"}, {"alice-encrypted.tox"}, {});
     row("FIFO with its writer", "fifo", passphrase + "\nnext\n", {"alice-encrypted.tox"},
