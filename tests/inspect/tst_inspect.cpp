@@ -143,6 +143,8 @@ private slots:
     void encryptedSaves_data();
     void encryptedSaves();
     void encryptedSavesJson();
+    void damagedEncryptedSaves_data();
+    void damagedEncryptedSaves();
     void writeDecrypted();
     void closedStandardInput();
     void noCoreFileOfThePassphrase();
@@ -471,6 +473,43 @@ void TestInspect::encryptedSavesJson()
     QCOMPARE(refused["ok"], false);
     QCOMPARE(refused["sections"].toArray().size(), 0);
     QVERIFY(refused["error"].toString().contains("the passphrase is wrong"));
+}
+
+// A sample of the damaged forms that bench_encrypted runs all of: cuts and flipped bytes in every
+// part of the library's format (marker, salt, nonce, MAC, encrypted save). Each is refused alone.
+void TestInspect::damagedEncryptedSaves_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray encrypted = readFile(dir + "/alice-encrypted.tox");
+    for (const int length : {0, 8, 79, 80, 81, int(encrypted.size()) - 1})
+        QTest::addRow("cut to %d bytes", length) << encrypted.left(length);
+    for (const int at : {0, 8, 40, 64, 80, int(encrypted.size()) - 1}) {
+        QByteArray flipped = encrypted;
+        flipped[at] = char(flipped.at(at) ^ 0x01);
+        QTest::addRow("byte %d flipped", at) << flipped;
+    }
+}
+
+void TestInspect::damagedEncryptedSaves()
+{
+    QFETCH(QByteArray, bytes);
+    QTemporaryDir temporaryFolder;
+    const QString folder = temporaryFolder.path();
+    QVERIFY(writeFile(folder + "/damaged.tox", bytes));
+    QVERIFY(QFile::copy(dir + "/pass.txt", folder + "/pass.txt"));
+    const QByteArray secret = readFile(dir + "/alice.tox").mid(52, 32);
+    for (const QStringList &format : {QStringList(), QStringList{"-f", "json"}}) {
+        const Run result = run(
+            folder, QStringList{"save", "--passphrase-file", "pass.txt", "damaged.tox"} + format);
+        QCOMPARE(result.status, 1);
+        QVERIFY(result.err.startsWith("tox-inspect: damaged.tox: ") && result.err.count('\n') == 1);
+        const QJsonObject object = QJsonDocument::fromJson(result.out).object();
+        QVERIFY(format.isEmpty() ? result.out.isEmpty()
+                                 : object["ok"] == false && object["sections"] == QJsonArray());
+        for (const QByteArray &shown :
+             {secret, secret.toHex(), secret.toHex().toUpper(), passphrase})
+            QVERIFY(!result.out.contains(shown) && !result.err.toUtf8().contains(shown));
+    }
 }
 
 // --write writes the report of the decrypted save, and nothing else, under the windows' name.
