@@ -18,7 +18,9 @@
 // systems number names rather than files (FUSE without inode numbers of its own, such as the
 // exFAT driver on a case-insensitive stick); there the same size, modification and change times
 // to the nanosecond mark the same file. The folder the file was read from is kept too: its
-// output goes there and nowhere else.
+// output goes there and nowhere else. So is the file's name in that folder: a name that equals it
+// ignoring case is taken for the file on every file system, since a case-insensitive one may
+// number names apart and its times may change while the output is written.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
@@ -27,6 +29,7 @@ struct FileIdentity {
     timespec changed{};
     dev_t folderDevice = 0;
     ino_t folderInode = 0;
+    QByteArray name; // the last name of the path, as the file system knows it
     bool valid = false;
 };
 
@@ -41,7 +44,8 @@ struct InputFile {
 constexpr qint64 maxInputSize = std::numeric_limits<int>::max() - 4096;
 
 // Reads the regular file at `path` whole, exactly the size it had when it was opened, without
-// changing its access time. Directories, pipes, devices and sockets are refused without blocking;
+// changing its access time where the kernel allows that (to the file's owner and to privileged
+// processes). Directories, pipes, devices and sockets are refused without blocking;
 // so is a file larger than maxInputSize, a file that changes while it is read (it yields fewer
 // bytes than its size, or its size or times differ afterwards), and a name that is not valid
 // UTF-8 (Qt would hand back another name, which may be another file).
@@ -60,6 +64,13 @@ enum class WriteStatus {
     Failed,    // nothing was written, and an existing output is as it was
 };
 
+// What became of a write: its status, and for Failed the system's reason where there is one.
+struct WriteResult {
+    WriteStatus status = WriteStatus::Failed;
+    int error = 0; // the errno of the step that failed; 0 when the system gave no reason
+    operator WriteStatus() const { return status; }
+};
+
 // Takes the output's bytes piece by piece; false when a piece could not be written.
 using ByteSink = std::function<bool(const char *data, qint64 size)>;
 // Produces the whole output into the sink; false stops the write.
@@ -68,15 +79,24 @@ using OutputProducer = std::function<bool(const ByteSink &sink)>;
 // Writes the output file at `outputPath`, unless it is the file `input` or a symbolic link, or its
 // folder is no longer the one `input` was read from. A program that reads several inputs in one
 // run names the others in `spared`: the output is not written over any of them either (IsInput).
-WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
+// The new file can be read by its owner alone until it is complete; it then gets the mode (without
+// execute bits) and the access ACL of the output it replaces, or for a new output those a file
+// created by the process would get. Where the file system offers unnamed files (O_TMPFILE), it
+// has no name until it is complete; elsewhere SIGINT, SIGTERM and SIGHUP remove the temporary
+// file before they end the process. The folder is synced after the rename.
+WriteResult writeOutputFile(const QString &outputPath, const FileIdentity &input,
                             const OutputProducer &produce,
                             const QVector<FileIdentity> &spared = {});
-WriteStatus writeOutputFile(const QString &outputPath, const FileIdentity &input,
+WriteResult writeOutputFile(const QString &outputPath, const FileIdentity &input,
                             const QByteArray &bytes, const QVector<FileIdentity> &spared = {});
 
 // The identity of the file at `path`, links followed, without opening it; not valid when there
-// is none. Its folder is not recorded: it serves to spare the file, not to write beside it.
+// is none. It serves to spare the file.
 FileIdentity fileIdentity(const QString &path);
+
+// `path` made absolute, as the kernel resolves it: the current folder put before a relative path,
+// nothing cleaned (`lnk/..` is the parent of the folder `lnk` points to, not the current folder).
+QString absolutePathAsGiven(const QString &path);
 
 // A sink that writes everything it is given to the open descriptor `fd`, also when the kernel
 // takes it in parts.

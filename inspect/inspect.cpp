@@ -7,9 +7,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFileInfo>
 
+#include <cstring>
 #include <future>
+#include <memory>
 
 namespace
 {
@@ -27,7 +28,8 @@ const char description[] =
     "one row per message with its file in the first column.\n"
     "--write writes the text output of each file beside it instead of printing it, under the\n"
     "windows' names (a.tox gives a.txt, a.log gives a_parsed.txt): never over the input, never\n"
-    "through a symbolic link, whole or not at all. It prints one status line per file.\n"
+    "through a symbolic link, whole or not at all. It prints one status line per file, and\n"
+    "when an output could not be written, the reason the system gave.\n"
     "--write takes the text format only; with json or csv, redirect the output instead.\n"
     "--passphrase-file FILE decrypts saves that the Tox library encrypted with a passphrase:\n"
     "the first line of FILE is the passphrase (- reads it from standard input). The report\n"
@@ -36,7 +38,11 @@ const char description[] =
     "\n"
     "Exit status: 0 when every file was read and decoded (and its output written), 1 when\n"
     "any was not (each error is printed as \"tox-inspect: FILE: error\" and the other files\n"
-    "are still processed), 2 for a usage error.";
+    "are still processed), 2 for a usage error.\n"
+    "\n"
+    "On a terminal, control characters other than tab and line feed are shown as \\xHH, and\n"
+    "C1 controls and bidirectional overrides as \\uHHHH; elsewhere the bytes are exact. Error\n"
+    "lines show such characters the same way and quote a file name that holds them.";
 
 enum class Kind { Save, Log };
 enum class Format { Text, Json, Csv };
@@ -45,6 +51,45 @@ bool put(const ByteSink &sink, const QString &text)
 {
     const QByteArray bytes = text.toUtf8();
     return sink(bytes.constData(), bytes.size());
+}
+
+// Characters that change what a terminal shows rather than being shown: C0 and C1 controls,
+// DEL, and the bidirectional embeddings, overrides and isolates.
+bool isFormatting(uint c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0x202a && c <= 0x202e) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+QByteArray escapedByte(uint byte)
+{
+    return "\\x" + QByteArray::number(byte | 0x100, 16).mid(1);
+}
+
+QByteArray escaped(uint c)
+{
+    return c < 0x80 ? escapedByte(c) : "\\u" + QByteArray::number(c | 0x10000, 16).mid(1).toUpper();
+}
+
+// `text` for an error line: every formatting character escaped, line feed and tab too.
+QString visible(const QString &text)
+{
+    QString shown;
+    for (const QChar c : text)
+        shown += isFormatting(c.unicode()) ? QString::fromLatin1(escaped(c.unicode())) : QString(c);
+    return shown;
+}
+
+// A file name for an error line: in double quotes, with `"` and `\` escaped, when it holds a
+// formatting character; as it is otherwise.
+QString quotedName(const QString &name)
+{
+    if (visible(name) == name)
+        return name;
+    QString quoted = name;
+    quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('"'), QLatin1String("\\\""));
+    return QLatin1Char('"') + visible(quoted) + QLatin1Char('"');
 }
 
 // The parsed log text as writeParsedLog produces it, with every other chunk of blocks rendered on a
@@ -113,22 +158,28 @@ private:
     void fail(const QString &argument, const QString &error)
     {
         failed = true;
-        put(streams.err, QStringLiteral("tox-inspect: %1: %2\n").arg(argument, error));
+        put(streams.err,
+            QStringLiteral("tox-inspect: %1: %2\n").arg(quotedName(argument), visible(error)));
     }
 
-    // A written output is reported on the standard output, one that was not as an error.
-    void reportWrite(const QString &argument, WriteStatus status, const QString &text)
+    // A written output is reported on the standard output, one that was not as an error with the
+    // reason the system gave.
+    void reportWrite(const QString &argument, const WriteResult &result, const QString &text)
     {
-        if (status == WriteStatus::Saved)
+        if (result.status == WriteStatus::Saved)
             print(put(streams.out, text + QLatin1Char('\n')));
-        else
+        else if (result.error == 0)
             fail(argument, text);
+        else
+            fail(argument,
+                 text + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(result.error)));
     }
 
     void inspectSave(const QString &argument)
     {
-        // The windows print the absolute path that their file dialog returns.
-        const QString path = QFileInfo(argument).absoluteFilePath();
+        // The windows print the absolute path that their file dialog returns. The path is the one
+        // the file was read by: a `..` after a link names the link target's parent.
+        const QString path = absolutePathAsGiven(argument);
         const InputFile input = readInputFile(path);
         SaveDecoding decoding;
         if (input.error.isEmpty())
@@ -150,7 +201,7 @@ private:
         const QByteArray report = decoding.result.report.toUtf8();
         if (write) {
             const QString outputPath = outputPathFor(path, QStringLiteral(".txt"));
-            const WriteStatus status = writeOutputFile(outputPath, input.identity, report, inputs);
+            const WriteResult status = writeOutputFile(outputPath, input.identity, report, inputs);
             reportWrite(argument, status, saveWriteStatus(status, outputPath));
         } else if (format == Format::Text) {
             print(streams.out(report.constData(), report.size()));
@@ -185,7 +236,7 @@ private:
 
     void inspectLog(const QString &argument)
     {
-        const QString path = QFileInfo(argument).absoluteFilePath();
+        const QString path = absolutePathAsGiven(argument);
         InputFile input = readInputFile(path);
         // The hash of a large log takes about as long as its parse: it runs beside the parse and
         // the writing of the messages, on another core where there is one.
@@ -228,7 +279,7 @@ private:
                 break;
             }
             const QString outputPath = outputPathFor(path, QStringLiteral("_parsed.txt"));
-            const WriteStatus status = writeOutputFile(
+            const WriteResult status = writeOutputFile(
                 outputPath, input.identity,
                 [&](const ByteSink &sink) { return writeParsedLogTwoThreads(sink, path, log); },
                 inputs);
@@ -249,6 +300,38 @@ private:
 };
 
 } // namespace
+
+ByteSink terminalSink(const ByteSink &out)
+{
+    auto carry = std::make_shared<QByteArray>(); // the start of a character split between pieces
+    return [out, carry](const char *data, qint64 size) {
+        const QByteArray in = *carry + QByteArray::fromRawData(data, int(size));
+        carry->clear();
+        QByteArray shown;
+        shown.reserve(in.size());
+        for (int i = 0; i < in.size();) {
+            const uchar c = uchar(in.at(i));
+            const int length = c < 0xc0 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+            if (i + length > in.size()) {
+                *carry = in.mid(i);
+                break;
+            }
+            const auto next = [&in, i](int k) { return uint(uchar(in.at(i + k))) & 0x3f; };
+            const uint code = length == 1   ? c
+                              : length == 2 ? (uint(c & 0x1f) << 6) | next(1)
+                              : length == 3 ? (uint(c & 0x0f) << 12) | (next(1) << 6) | next(2)
+                                            : 0x10000;
+            if (length == 1 && c >= 0x80) // a byte outside any character
+                shown += escapedByte(c);
+            else if (code != '\t' && code != '\n' && isFormatting(code))
+                shown += escaped(code);
+            else
+                shown += in.mid(i, length);
+            i += length;
+        }
+        return out(shown.constData(), shown.size());
+    };
+}
 
 int runInspector(const QStringList &arguments, const Streams &streams)
 {
@@ -278,8 +361,8 @@ int runInspector(const QStringList &arguments, const Streams &streams)
                                  QStringLiteral("FILE..."));
 
     const auto usageError = [&streams](const QString &text) {
-        put(streams.err,
-            QStringLiteral("tox-inspect: %1\nTry 'tox-inspect --help' for more.\n").arg(text));
+        put(streams.err, QStringLiteral("tox-inspect: %1\nTry 'tox-inspect --help' for more.\n")
+                             .arg(visible(text)));
         return exitUsage;
     };
     if (!parser.parse(arguments))

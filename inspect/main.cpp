@@ -37,5 +37,9 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (const QByteArray &argument : given)
         arguments << QString::fromLocal8Bit(argument);
-    return runInspector(arguments, {descriptorSink(STDOUT_FILENO), descriptorSink(STDERR_FILENO)});
+    // On a terminal the texts are shown with their control characters made visible; anywhere else
+    // they are the very bytes the windows write.
+    const ByteSink out = descriptorSink(STDOUT_FILENO);
+    return runInspector(arguments, {::isatty(STDOUT_FILENO) ? terminalSink(out) : out,
+                                    descriptorSink(STDERR_FILENO)});
 }

@@ -161,9 +161,11 @@ void MainWindow::onRowChanged(int currentRow, int, int, int)
 
 void MainWindow::onOpenFile()
 {
+    // Qt's own dialog: a desktop's dialog (GTK, KDE) records the opened file in its recent files.
     const QString inputPath = QFileDialog::getOpenFileName(
         this, QStringLiteral("Select ORVA Message Log"), QString(),
-        QStringLiteral("All Files (*);;Text Files (*.txt);;Tox Files (*.tox)"));
+        QStringLiteral("All Files (*);;Text Files (*.txt);;Tox Files (*.tox)"), nullptr,
+        QFileDialog::DontUseNativeDialog);
     if (inputPath.isEmpty())
         return;
 

@@ -61,9 +61,11 @@ QString MainWindow::applicationStyleSheet()
 
 void MainWindow::onOpenFile()
 {
+    // Qt's own dialog: a desktop's dialog (GTK, KDE) records the opened file in its recent files.
     const QString path =
         QFileDialog::getOpenFileName(this, QStringLiteral("Select Tox Save File"), QString(),
-                                     QStringLiteral("Tox Save Files (*.tox);;All Files (*)"));
+                                     QStringLiteral("Tox Save Files (*.tox);;All Files (*)"),
+                                     nullptr, QFileDialog::DontUseNativeDialog);
     if (path.isEmpty())
         return;
 

@@ -20,6 +20,12 @@ trap 'kill $(jobs -p) 2>/dev/null || true' INT TERM
 for p in "${programs[@]}"; do
     "$build/$p/$p" &
 done
-echo "Started ${programs[*]}. Try the samples: samples/alice.tox in save_reader (Open Tox File...),"
-echo "samples/chat.log in log_reader (Open ORVA Log...). The outputs are written beside them."
+echo "Started ${programs[*]}. Try the samples:"
+for p in "${programs[@]}"; do
+    case "$p" in
+    save_reader) echo "  samples/alice.tox in save_reader (Open Tox File...)" ;;
+    log_reader) echo "  samples/chat.log in log_reader (Open ORVA Log...)" ;;
+    esac
+done
+echo "Each output is written beside its input."
 wait

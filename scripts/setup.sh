@@ -8,7 +8,7 @@
 set -euo pipefail
 build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format
     fonts-noto-color-emoji fonts-wqy-microhei)
-test=("${build[@]}" desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info lintian
+test=("${build[@]}" acl desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info lintian
     appstream)
 packages=()
 [ $# -gt 0 ] || set -- test

@@ -1,6 +1,7 @@
 // tox-inspect run as the program it is, where no display can be opened: its text outputs against
-// the windows' producers, its JSON and CSV read back against golden files, its exit statuses and
-// errors, --write, and saves that the Tox library encrypted, against the same saves unencrypted.
+// the windows' producers, its JSON and CSV against golden files byte for byte, its exit statuses
+// and errors, --write, and saves that the Tox library encrypted, against the same saves
+// unencrypted.
 #include "parsedlog.h"
 #include "savefile.h"
 #include "testdata.h"
@@ -10,7 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -38,8 +38,9 @@ struct Run {
 };
 
 // Runs the program in `folder`, without a display, with `input` on its standard input; its
-// outputs name that folder /evidence.
-Run run(const QString &folder, const QStringList &arguments, const QByteArray &input = {})
+// outputs name that folder /evidence. Its standard output goes to `outputFile` when one is given.
+Run run(const QString &folder, const QStringList &arguments, const QByteArray &input = {},
+        const QString &outputFile = QString())
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("DISPLAY"); // a program that opened a display would fail at once
@@ -48,6 +49,8 @@ Run run(const QString &folder, const QStringList &arguments, const QByteArray &i
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder);
+    if (!outputFile.isEmpty())
+        process.setStandardOutputFile(outputFile);
     process.start(TOX_INSPECT, arguments);
     process.write(input);
     process.closeWriteChannel();
@@ -56,6 +59,21 @@ Run run(const QString &folder, const QStringList &arguments, const QByteArray &i
     return {process.exitCode(),
             process.readAllStandardOutput().replace(folder.toUtf8(), evidence.toUtf8()),
             QString::fromUtf8(process.readAllStandardError()).replace(folder, evidence)};
+}
+
+// The standard output of the program run in `folder` on a terminal, through script(1); the
+// terminal turns each line feed into CR LF, which is turned back.
+QByteArray onTerminal(const QString &folder, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start("script",
+                  {"-qec", QString(TOX_INSPECT " '%1'").arg(arguments.join("' '")), "/dev/null"});
+    process.waitForFinished(30000);
+    return process.readAllStandardOutput()
+        .replace("\r\n", "\n")
+        .replace(folder.toUtf8(), evidence.toUtf8());
 }
 
 // What the window writes for `file`, which it names `shownAs`; empty when it cannot decode it.
@@ -75,39 +93,6 @@ QByteArray windowOutput(const QString &file, const QString &shownAs)
     if (log.error.isEmpty())
         writeParsedLog(sink, shownAs, log.messages, log.limitReached);
     return text;
-}
-
-// An output as records to compare: its lines; JSON lines parsed and written again in one form (a
-// line with a raw control character, which strict JSON forbids, stays as it was); the records of
-// RFC 4180 text as JSON arrays of their fields.
-QStringList records(const QString &format, const QByteArray &bytes)
-{
-    const QString text = QString::fromUtf8(bytes.constData(), bytes.size());
-    QStringList lines = text.split('\n');
-    static const QRegularExpression control("[\\x00-\\x1f]");
-    for (QString &line : lines) {
-        if (format == "json" && !line.contains(control))
-            line = QJsonDocument::fromJson(line.toUtf8()).toJson(QJsonDocument::Compact);
-    }
-    if (format != "csv")
-        return lines;
-    QStringList rows;
-    QStringList fields{QString()};
-    bool quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        if (quoted && text.mid(i, 2) == "\"\"")
-            fields.last() += text.at(++i);
-        else if (text.at(i) == '"')
-            quoted = !quoted;
-        else if (!quoted && text.at(i) == ',')
-            fields << QString();
-        else if (!quoted && text.mid(i, 2) == "\r\n" && ++i)
-            rows << QJsonDocument(QJsonArray::fromStringList(std::exchange(fields, {QString()})))
-                        .toJson(QJsonDocument::Compact);
-        else
-            fields.last() += text.at(i);
-    }
-    return rows << fields.join(QString()); // what follows the last CR LF: nothing
 }
 
 const QByteArray passphrase = "correct horse battery staple";
@@ -139,6 +124,7 @@ private slots:
     void jsonInPieces();
     void write_data();
     void write();
+    void writeSparesTheOtherInputs_data();
     void writeSparesTheOtherInputs();
     void encryptedSaves_data();
     void encryptedSaves();
@@ -149,6 +135,9 @@ private slots:
     void closedStandardInput();
     void noCoreFileOfThePassphrase();
     void typedWithoutEcho();
+    void terminal();
+    void fullStandardOutput();
+    void jsonSaysWhenTheLimitIsReached();
 
 private:
     QTemporaryDir temporary;
@@ -195,6 +184,18 @@ void TestInspect::initTestCase()
     // A log whose second record is damaged: its text runs past the end of the file.
     QVERIFY(writeFile(dir + "/damaged.log", logRecord(1700000000, 8, 1, 0, "Ann", "hello") +
                                                 logRecord(1700000060, 8, 0, 0, {}, "x", 40)));
+    // A sender that would retitle a terminal, a text that would turn a line around, a C1 control,
+    // a carriage return, DEL and a tab.
+    QVERIFY(writeFile(dir + "/terminal.log", logRecord(1700000000, 8, 1, 0,
+                                                       "\x1b]0;owned\x07"
+                                                       "Eve",
+                                                       "a\xe2\x80\xae"
+                                                       "b\xc2\x85"
+                                                       "c\rd\x7f"
+                                                       "e\tf")));
+    // lnk/.. is sub, where another alice.tox is.
+    QVERIFY(QDir(dir).mkpath("sub/folder") && QFile::link(dir + "/sub/folder", dir + "/lnk"));
+    QVERIFY(QFile::copy(dir + "/rich.tox", dir + "/sub/alice.tox"));
 }
 
 void TestInspect::outputs_data()
@@ -217,6 +218,10 @@ void TestInspect::outputs_data()
     good("log: ten thousand messages, rendered in chunks", {"log", "many.log"});
     row("log: a file named like an option of Qt's own", {"log", "--", "-qmljsdebugger=a.log"},
         {"-qmljsdebugger=a.log"}, 0, QString());
+    good("save: a path through a link and .., named as given", {"save", "lnk/../alice.tox"});
+    row("a missing file whose name holds a line feed and an escape", {"save", "a\nb\x1b\\.tox"}, {},
+        1,
+        "tox-inspect: \"a\\x0ab\\x1b\\\\.tox\": Could not open '/evidence/a\\x0ab\\x1b\\.tox'\n");
     const QString notSave = "tox-inspect: chat.log: Invalid Tox save file magic. Expected "
                             "[0x00000000] [0x15ed1b1f]\n";
     const QString missing = "tox-inspect: missing.tox: Could not open '/evidence/missing.tox'\n";
@@ -266,16 +271,14 @@ void TestInspect::outputs()
     QFETCH(QStringList, expected);
     QFETCH(int, status);
     QFETCH(QString, errors);
-    const QString format = arguments.contains("json")  ? "json"
-                           : arguments.contains("csv") ? "csv"
-                                                       : "text";
+    const bool text = !arguments.contains("json") && !arguments.contains("csv");
     QByteArray bytes;
     for (const QString &name : expected)
-        bytes += format == "text" ? windowOutput(dir + '/' + name, evidence + '/' + name)
-                                  : readFile(testData(name));
+        bytes +=
+            text ? windowOutput(dir + '/' + name, evidence + '/' + name) : readFile(testData(name));
     const Run result = run(dir, arguments);
     QCOMPARE(result.err, errors);
-    QCOMPARE(records(format, result.out), records(format, bytes));
+    QCOMPARE(QString::fromUtf8(result.out).split('\n'), QString::fromUtf8(bytes).split('\n'));
     QCOMPARE(result.status, status);
     const QByteArray secret = readFile(dir + "/rich.tox").mid(52, 32).toHex().toUpper();
     QVERIFY(!result.out.toUpper().contains(secret)); // in no form, whatever else changes
@@ -307,7 +310,8 @@ void TestInspect::write_data()
         row("fresh output", "nothing", saved);
         row("symbolic link at the output name", "symlink", failed + " (it is a symbolic link)");
         row("output is the input by a hard link", "hardlink", failed + " (it is the input file)");
-        row("directory at the output name", "directory", failed);
+        // A failed write gives the system's reason.
+        row("directory at the output name", "directory", failed + ": Is a directory");
     }
 }
 
@@ -350,17 +354,43 @@ void TestInspect::write()
     QCOMPARE(state(), expected);
 }
 
-// No output replaces another file named on the same command line.
+// No output replaces another file named on the same command line; a name that equals it ignoring
+// case counts as that file. Each file named is a copy of the sample of its kind.
+void TestInspect::writeSparesTheOtherInputs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("refused"); // a file named, then the output refused for it
+    QTest::newRow("a log and its export")
+        << QStringList{"log", "--write", "chat.log", "chat_parsed.txt"}
+        << QStringList{"chat.log", "chat_parsed.txt"};
+    QTest::newRow("a save and its report")
+        << QStringList{"save", "--write", "alice.tox", "alice.txt"}
+        << QStringList{"alice.tox", "alice.txt", "alice.txt", "alice.txt"};
+    QTest::newRow("a save and its report in capitals")
+        << QStringList{"save", "--write", "alice.tox", "ALICE.TXT"}
+        << QStringList{"alice.tox", "alice.txt", "ALICE.TXT", "ALICE.txt"};
+}
+
 void TestInspect::writeSparesTheOtherInputs()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, refused);
+    const bool log = arguments.first() == "log";
+    QString errors;
+    for (int i = 0; i < refused.size(); i += 2)
+        errors +=
+            QString("tox-inspect: %1: Parsed%2 not save to /evidence/%3 (it is the input file)\n")
+                .arg(refused.at(i), log ? " 16 message(s). Could" : " but could",
+                     refused.at(i + 1));
     QTemporaryDir temporaryFolder;
     const QDir folder(QFileInfo(temporaryFolder.path()).canonicalFilePath());
-    for (const QString name : {"chat.log", "chat_parsed.txt"})
-        QVERIFY(QFile::copy(dir + "/chat.log", folder.filePath(name)));
-    const Run result = run(folder.path(), {"log", "--write", "chat.log", "chat_parsed.txt"});
-    QCOMPARE(result.err, "tox-inspect: chat.log: Parsed 16 message(s). Could not save to "
-                         "/evidence/chat_parsed.txt (it is the input file)\n");
-    QCOMPARE(readFile(folder.filePath("chat_parsed.txt")), readFile(dir + "/chat.log"));
+    const QString sample = dir + (log ? "/chat.log" : "/alice.tox");
+    for (const QString &name : arguments.mid(2))
+        QVERIFY(QFile::copy(sample, folder.filePath(name)));
+    const Run result = run(folder.path(), arguments);
+    QCOMPARE(result.err, errors);
+    for (const QString &name : arguments.mid(2))
+        QCOMPARE(readFile(folder.filePath(name)), readFile(sample));
     QCOMPARE(result.status, 1);
 }
 
@@ -629,6 +659,48 @@ void TestInspect::typedWithoutEcho()
         QCOMPARE(out.contains("Decrypted with the passphrase given"), !interrupted);
         QCOMPARE(WIFSIGNALED(status), interrupted);
     }
+}
+
+// On a terminal, what would change the terminal (escape, bell, override, C1, carriage return,
+// DEL) is shown as escapes; the rest, box drawing and arrows too, is the windows' output byte for
+// byte (outputs checks the bytes where the output is not a terminal).
+void TestInspect::terminal()
+{
+    QString expected =
+        QString::fromUtf8(windowOutput(dir + "/terminal.log", "/evidence/terminal.log"));
+    const QStringList shown = {"\x1b",   "\\x1b",   "\x07", "\\x07", "\u202e", "\\u202E",
+                               "\u0085", "\\u0085", "\r",   "\\x0d", "\x7f",   "\\x7f"};
+    for (int i = 0; i < shown.size(); i += 2)
+        expected.replace(shown.at(i), shown.at(i + 1));
+    QCOMPARE(QString::fromUtf8(onTerminal(dir, {"log", "terminal.log"})), expected);
+}
+
+// An output that cannot be written (a full device) ends the run with status 1.
+void TestInspect::fullStandardOutput()
+{
+    const Run result = run(dir, {"save", "alice.tox", "rich.tox"}, {}, "/dev/full");
+    QCOMPARE(result.err, "tox-inspect: could not write the standard output\n");
+    QCOMPARE(result.status, 1);
+}
+
+// A log with more text than one opening keeps: 151 records of a 1 MB sender, 151 MB.
+void TestInspect::jsonSaysWhenTheLimitIsReached()
+{
+    QTemporaryDir temporaryFolder;
+    const QDir folder(temporaryFolder.path());
+    QFile log(folder.filePath("large.log"));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    const QByteArray sender(999998, 's');
+    for (int i = 0; i < 151; ++i)
+        QVERIFY(log.write(logRecord(1700000000 + i, 8, 0, 0, sender, "ok")) > 0);
+    log.close();
+    const QString output = folder.filePath("large.jsonl");
+    QCOMPARE(run(folder.path(), {"log", "-f", "json", "large.log"}, {}, output).status, 0);
+    QFile json(output);
+    QVERIFY(json.open(QIODevice::ReadOnly) && json.seek(json.size() - 1000));
+    const QJsonObject summary = QJsonDocument::fromJson(json.readAll().split('\n').at(1)).object();
+    QCOMPARE(summary["messages"].toInt(), 150);
+    QCOMPARE(summary["limit_reached"], QJsonValue(true));
 }
 
 QTEST_GUILESS_MAIN(TestInspect)

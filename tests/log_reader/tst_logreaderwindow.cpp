@@ -113,12 +113,14 @@ bool TestLogReaderWindow::open(const QString &path, const std::function<void(QMe
         const QStringList seen = QStringList(dialog->windowTitle()) + dialog->nameFilters();
         const QImage label = dialog->findChild<QLabel *>()->grab().toImage();
         const bool look = dialog->parentWidget() == window.get() && textContrast(label) >= 4.5;
+        const bool own = dialog->testOption(QFileDialog::DontUseNativeDialog); // records nothing
         // The dialog's own Open would enter a folder: one is handed back as a platform dialog may.
         path.isEmpty() ? dialog->reject() : chooseFile(dialog, path, !QFileInfo(path).isDir());
         // Checked once the dialog is closed: a failed check ends the step and would leave it open.
         QCOMPARE(seen, QStringList({"Select ORVA Message Log", "All Files (*)",
                                     "Text Files (*.txt)", "Tox Files (*.tox)"}));
         QVERIFY(look);
+        QVERIFY(own);
     });
     if (onBox)
         driver.on<QMessageBox>(onBox);

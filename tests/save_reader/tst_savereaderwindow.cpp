@@ -84,11 +84,13 @@ bool TestSaveReaderWindow::open(const QString &path,
         const QStringList seen = QStringList(dialog->windowTitle()) + dialog->nameFilters();
         const QImage label = dialog->findChild<QLabel *>()->grab().toImage();
         const bool look = dialog->parentWidget() == window.get() && textContrast(label) >= 4.5;
+        const bool own = dialog->testOption(QFileDialog::DontUseNativeDialog); // records nothing
         path.isEmpty() ? dialog->reject() : chooseFile(dialog, path, checked);
         // Checked once the dialog is closed: a failed check ends the step and would leave it open.
         QCOMPARE(seen,
                  QStringList({"Select Tox Save File", "Tox Save Files (*.tox)", "All Files (*)"}));
         QVERIFY(look); // dark like the window, its text readable
+        QVERIFY(own);
     });
     if (onBox) {
         driver.on<QMessageBox>([&](QMessageBox *box) {
