@@ -204,8 +204,9 @@ InputFile readInputFile(const QString &path)
         input.data = QByteArray();
         return input;
     }
-    input.identity = FileIdentity{st.st_dev,     st.st_ino,     st.st_size, st.st_mtim, st.st_ctim,
-                                  folder.st_dev, folder.st_ino, parts.name, true};
+    input.identity =
+        FileIdentity{st.st_dev,     st.st_ino,     st.st_size,           st.st_mtim, st.st_ctim,
+                     folder.st_dev, folder.st_ino, splitPath(path).name, true};
     return input;
 }
 
