@@ -6,6 +6,8 @@
 //   bench_open --time open N       opens an N-message log in the window, prints ns and max RSS
 //   bench_open --time table N      fills the bare table with the same N messages, the same way
 //   bench_open --memory N          runs the two children below and prints both peaks
+//   bench_open --goals [N [R]]     the parse rate, open / bare table and the peaks side by side,
+//                                  R rounds of N messages (default 1,000,000 and 3)
 //   bench_open --peak-rss open N   opens an N-message log in the window, prints max RSS in KiB
 //   bench_open --peak-rss table N  fills the bare table with N messages, prints max RSS in KiB
 #include "benchdata.h"
@@ -28,9 +30,12 @@
 #include <QTableWidgetItem>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace
 {
@@ -309,6 +314,98 @@ int comparePeaks(int count)
     return 0;
 }
 
+double loadAverage()
+{
+    double load = -1;
+    if (FILE *file = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(file, "%lf", &load) != 1)
+            load = -1;
+        std::fclose(file);
+    }
+    return load;
+}
+
+double processorSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The three goals side by side, each measured `rounds` times: the parse of an N-message typical
+// log in this process (the fastest round, by wall and by processor time), the open in the
+// window against the bare table (each child alternately; the fastest of each and the median of
+// the rounds' ratios) and the peak memory of both. The load average is printed with each.
+int compareGoals(int count, int rounds)
+{
+    const QByteArray log = typicalLog(count);
+    double bestWall = 1e30;
+    double bestCpu = 1e30;
+    const double parseLoad = loadAverage();
+    for (int round = 0; round < rounds; ++round) {
+        QElapsedTimer clock;
+        clock.start();
+        const double cpu = processorSeconds();
+        LogParseResult result = parseMessageLog(log);
+        const double wall = double(clock.nsecsElapsed()) / 1e9;
+        bestCpu = qMin(bestCpu, processorSeconds() - cpu);
+        bestWall = qMin(bestWall, wall);
+        if (result.messages.size() != count) {
+            std::fprintf(stderr, "the parse gave %d messages\n", int(result.messages.size()));
+            return 1;
+        }
+    }
+
+    const QString n = QString::number(count);
+    QList<double> opens;
+    QList<double> floors;
+    QList<double> ratios;
+    const double openLoad = loadAverage();
+    for (int round = 0; round < rounds; ++round) {
+        qint64 open = 0;
+        qint64 floor = 0;
+        if (!runChild({QStringLiteral("--time"), QStringLiteral("open"), n}, &open, nullptr) ||
+            !runChild({QStringLiteral("--time"), QStringLiteral("table"), n}, &floor, nullptr)) {
+            std::fprintf(stderr, "a child run failed\n");
+            return 1;
+        }
+        opens << double(open) / 1e9;
+        floors << double(floor) / 1e9;
+        ratios << double(open) / double(floor);
+    }
+    std::sort(ratios.begin(), ratios.end());
+
+    qint64 openPeak = 0;
+    qint64 tablePeak = 0;
+    const double memoryLoad = loadAverage();
+    if (!runChild({QStringLiteral("--peak-rss"), QStringLiteral("open"), n}, &openPeak, nullptr) ||
+        !runChild({QStringLiteral("--peak-rss"), QStringLiteral("table"), n}, &tablePeak,
+                  nullptr)) {
+        std::fprintf(stderr, "a peak-memory child failed\n");
+        return 1;
+    }
+
+    const auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
+    const double rate = count / bestWall / 1e6;
+    const double openRatio = *std::min_element(opens.begin(), opens.end()) /
+                             *std::min_element(floors.begin(), floors.end());
+    const double memoryRatio = double(openPeak) / double(tablePeak);
+    std::printf("Goals, %d typical messages, best of %d rounds:\n", count, rounds);
+    std::printf("  parse         %6.2f M msgs/s (%.2f M/s by processor time)  goal >= 5 M/s  %s"
+                "   load %.1f\n",
+                rate, count / bestCpu / 1e6, verdict(rate >= 5), parseLoad);
+    std::printf("  open / table  %6.3f s / %.3f s = %.3f (median of the rounds %.3f)  goal <= 1.3"
+                "  %s   load %.1f\n",
+                *std::min_element(opens.begin(), opens.end()),
+                *std::min_element(floors.begin(), floors.end()), openRatio,
+                ratios.at(ratios.size() / 2), verdict(openRatio <= 1.3), openLoad);
+    std::printf("  peak memory   %6.1f MiB / %.1f MiB = %.3f  goal <= 1.2  %s   load %.1f\n",
+                double(openPeak) / 1024, double(tablePeak) / 1024, memoryRatio,
+                verdict(memoryRatio <= 1.2), memoryLoad);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -331,6 +428,9 @@ int main(int argc, char **argv)
 
     if (argc == 4 && std::strcmp(argv[1], "--peak-rss") == 0)
         return peakRss(argv[2], std::atoi(argv[3]));
+    if (argc >= 2 && std::strcmp(argv[1], "--goals") == 0)
+        return compareGoals(argc >= 3 ? std::atoi(argv[2]) : 1000000,
+                            argc >= 4 ? std::atoi(argv[3]) : 3);
     if (argc == 3 && std::strcmp(argv[1], "--memory") == 0)
         return comparePeaks(std::atoi(argv[2]));
     if (argc == 4 && std::strcmp(argv[1], "--time") == 0)

@@ -5,5 +5,11 @@
 
 class QApplication;
 
+// Call in main before the application object exists (a test: in its initMain). Qt 6 always draws
+// windows at the screen's scale, a fractional one as it is (150 % stays 1.5) and with pixmaps at
+// full resolution; Qt 5 is set to do the same, so that a window looks the same on both at the
+// same scale.
+void prepareScaling();
+
 // Call in main right after the application object exists, before its style sheet is set.
 void applyDarkTheme(QApplication &app);

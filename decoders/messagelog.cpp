@@ -5,6 +5,9 @@
 #include <QLocale>
 #include <QTextBoundaryFinder>
 
+#include <cstring>
+#include <utility>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -13,6 +16,8 @@ namespace
 {
 
 constexpr qint64 headerSize = 16;
+constexpr qint64 secsPerDay = 86400;
+constexpr qint64 julianDayOfEpoch = 2440588; // 1970-01-01
 constexpr qint64 maxBodySize = 1000000;
 // A later record's time must lie in [firstPlausibleTime, firstPlausibleTime + plausibleTimeSpan].
 constexpr quint32 firstPlausibleTime = 1680000000u;
@@ -124,6 +129,41 @@ QString utf8(const ByteReader &log, qint64 pos, qint64 count)
     return p ? QString::fromUtf8(reinterpret_cast<const char *>(p), int(count)) : QString();
 }
 
+// The senders of the last records, decoded: a log holds the few names of one conversation over
+// and over, so most records share the string of an earlier one instead of decoding and
+// allocating their own.
+class RecentSenders
+{
+public:
+    QString decoded(const ByteReader &log, qint64 pos, qint64 count)
+    {
+        const uchar *bytes = log.window(quint64(pos), quint64(count));
+        if (!bytes || count > maxLength)
+            return utf8(log, pos, count);
+        for (Sender &sender : senders) {
+            if (sender.length == count && std::memcmp(sender.bytes, bytes, size_t(count)) == 0)
+                return sender.text;
+        }
+        Sender &replaced = senders[next];
+        next = (next + 1) % senderCount;
+        replaced.bytes = bytes; // the log outlives the walk
+        replaced.length = count;
+        replaced.text = utf8(log, pos, count);
+        return replaced.text;
+    }
+
+private:
+    static constexpr int senderCount = 16;
+    static constexpr qint64 maxLength = 64;
+    struct Sender {
+        const uchar *bytes = nullptr;
+        qint64 length = -1;
+        QString text;
+    };
+    Sender senders[senderCount];
+    int next = 0;
+};
+
 // A Tox save, plain or encrypted: its first eight bytes, or, when those are damaged, the header
 // of the NOSPAMKEYS section that a plain save starts with (length 68, type 1, cookie 0x01ce). As
 // a record header that would be type 68 with no text, which no log holds.
@@ -135,7 +175,114 @@ bool isToxSave(const QByteArray &content)
            content.mid(8, 8) == QByteArray::fromRawData("\x44\0\0\0\x01\0\xce\x01", 8);
 }
 
+// The closest two changes of offset of any time zone since 1970 lie a week apart, and Qt shows
+// the times after 2037 by the offsets of 2037 (Qt 5): an offset found at both ends of this many
+// seconds holds in between, and where the two differ, it changes once between them.
+constexpr qint64 offsetStep = 6 * 3600;
+
+// The local offsets of the times of one log. Asking for local time costs a call into the C
+// library (and with TZ unset a look at /etc/localtime), so Qt is asked once per stretch of
+// offsetStep seconds that the times reach, and at a change of offset some fifteen times more to
+// find its second. Every offset is one that Qt gives at a moment of the same stretch.
+class LocalOffsets
+{
+public:
+    int at(qint64 secs)
+    {
+        if (secs >= current.first && secs <= current.last)
+            return current.offset;
+        return lookUp(secs);
+    }
+
+private:
+    // Qt gives `offset` for every second from `first` to `last`; the stretch can grow on a side
+    // where no change of offset has been found.
+    struct Stretch {
+        qint64 first = 1;
+        qint64 last = 0;
+        int offset = 0;
+        bool endFound = false;
+        bool startFound = false;
+    };
+
+    static int asked(qint64 secs) { return LocalTimestamp::fromSecsSinceEpoch(secs).offsetFromUtc; }
+
+    // Grows the stretch by up to one step on one side, up to the change of offset if there is one.
+    static void grow(Stretch &stretch, bool later)
+    {
+        qint64 known = later ? stretch.last : stretch.first;
+        qint64 other = later ? known + offsetStep : known - offsetStep;
+        if (asked(other) == stretch.offset) {
+            (later ? stretch.last : stretch.first) = other;
+            return;
+        }
+        while (qAbs(other - known) > 1) {
+            const qint64 middle = known + (other - known) / 2;
+            (asked(middle) == stretch.offset ? known : other) = middle;
+        }
+        (later ? stretch.last : stretch.first) = known;
+        (later ? stretch.endFound : stretch.startFound) = true;
+    }
+
+    // Whether `stretch` holds `secs`, once grown towards it if it ends less than a step before.
+    static bool reaches(Stretch &stretch, qint64 secs)
+    {
+        if (stretch.first > stretch.last)
+            return false; // none yet
+        if (secs > stretch.last && !stretch.endFound && secs - stretch.last <= offsetStep)
+            grow(stretch, true);
+        else if (secs < stretch.first && !stretch.startFound && stretch.first - secs <= offsetStep)
+            grow(stretch, false);
+        return secs >= stretch.first && secs <= stretch.last;
+    }
+
+    int lookUp(qint64 secs)
+    {
+        // Times go back and forth over a change of offset: the stretches of both sides are kept.
+        if (!reaches(current, secs)) {
+            std::swap(current, previous);
+            if (!reaches(current, secs)) {
+                // Grown only when a later time reaches past it: times in no order ask once each.
+                current = Stretch();
+                current.first = current.last = secs;
+                current.offset = asked(secs);
+            }
+        }
+        return current.offset;
+    }
+
+    Stretch current;
+    Stretch previous;
+};
+
 } // namespace
+
+LocalTimestamp LocalTimestamp::fromSecsSinceEpoch(qint64 secs)
+{
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(secs, Qt::LocalTime, 0);
+    const qint64 wall = (local.date().toJulianDay() - julianDayOfEpoch) * secsPerDay +
+                        local.time().msecsSinceStartOfDay() / 1000;
+    return {secs, int(wall - secs)};
+}
+
+QDate LocalTimestamp::date() const
+{
+    const qint64 wall = secsSinceEpoch + offsetFromUtc;
+    const qint64 day = wall >= 0 ? wall / secsPerDay : (wall + 1) / secsPerDay - 1;
+    return QDate::fromJulianDay(day + julianDayOfEpoch);
+}
+
+QTime LocalTimestamp::time() const
+{
+    const qint64 wall = secsSinceEpoch + offsetFromUtc;
+    const qint64 second = wall % secsPerDay;
+    return QTime::fromMSecsSinceStartOfDay(int(second < 0 ? second + secsPerDay : second) * 1000);
+}
+
+QDateTime LocalTimestamp::toDateTime() const
+{
+    return QDateTime::fromSecsSinceEpoch(secsSinceEpoch, Qt::OffsetFromUTC, offsetFromUtc);
+}
 
 LogParseResult parseMessageLog(const QByteArray &content)
 {
@@ -160,10 +307,8 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         return result;
     }
 
-    // Converting to local time is by far the dearest step per record (the C library is asked
-    // for every value); records of the same second share one conversion.
-    quint32 lastTime = 0;
-    QDateTime lastTimestamp;
+    LocalOffsets offsets;
+    RecentSenders senders;
     qint64 keptText = 0;
 
     qint64 pos = 0;
@@ -212,15 +357,13 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         // Filled in place: the list's own copy is the only one, so no string changes hands.
         result.messages.append(LogMessage());
         LogMessage &message = result.messages.last();
-        if (lastTimestamp.isNull() || time != lastTime) {
-            lastTime = time;
-            lastTimestamp = QDateTime::fromSecsSinceEpoch(qint64(time), Qt::LocalTime, 0);
-        }
-        message.timestamp = lastTimestamp;
+        message.timestamp.secsSinceEpoch = time;
+        message.timestamp.offsetFromUtc = offsets.at(time);
         message.type = type;
         message.direction = direction;
         message.flags = flags;
-        message.sender = senderLength > 0 ? utf8(log, start, senderLength) : QStringLiteral("<?>");
+        message.sender =
+            senderLength > 0 ? senders.decoded(log, start, senderLength) : QStringLiteral("<?>");
         if (textLength > 0)
             message.text = utf8(log, start + senderLength, textLength);
         result.decodedBytes = next;
@@ -262,9 +405,11 @@ QString directionArrow(quint16 direction)
 
 QString directionLabel(quint16 direction)
 {
-    // The arrow of the block, a space and the word.
-    const char *word = direction == 0 ? "IN" : direction == 1 ? "OUT" : "?";
-    return directionArrow(direction) + QLatin1Char(' ') + QLatin1String(word);
+    // The arrow of the block, a space and the word; every cell shares one of three strings.
+    static const QString labels[] = {directionArrow(0) + QLatin1String(" IN"),
+                                     directionArrow(1) + QLatin1String(" OUT"),
+                                     directionArrow(2) + QLatin1String(" ?")};
+    return labels[qMin<int>(direction, 2)];
 }
 
 namespace
@@ -282,66 +427,99 @@ QChar *putDigits(QChar *out, int value, int width)
     return out + width;
 }
 
+// Appends the time of a message. QDateTime::toString formats in the system locale, whose digits
+// are ASCII for nearly every language; then the text is written here directly (the format is
+// parsed and the locale consulted once per call otherwise). Any other locale, or a year outside
+// 1000 to 9999, goes through toString.
+void appendTimeText(QString &out, const LocalTimestamp &timestamp)
+{
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    timestamp.date().getDate(&year, &month, &day);
+    if (year < 1000 || year > 9999 || QLocale::system().zeroDigit() != QLatin1Char('0')) {
+        out += timestamp.toString(timeFormat);
+        return;
+    }
+    const QTime time = timestamp.time();
+    const int at = out.size();
+    out.resize(at + 19);
+    QChar *digits = out.data() + at;
+    digits = putDigits(digits, year, 4);
+    *digits++ = QLatin1Char('-');
+    digits = putDigits(digits, month, 2);
+    *digits++ = QLatin1Char('-');
+    digits = putDigits(digits, day, 2);
+    *digits++ = QLatin1Char(' ');
+    digits = putDigits(digits, time.hour(), 2);
+    *digits++ = QLatin1Char(':');
+    digits = putDigits(digits, time.minute(), 2);
+    *digits++ = QLatin1Char(':');
+    putDigits(digits, time.second(), 2);
+}
+
 } // namespace
 
-// QDateTime::toString formats in the system locale, whose digits are ASCII for nearly every
-// language; then the text is built here directly (the format is parsed and the locale consulted
-// once per call otherwise). Any other locale, or a year outside 1000 to 9999, goes through
-// toString.
-QString messageTimeText(const QDateTime &timestamp)
+QString messageTimeText(const LocalTimestamp &timestamp)
 {
-    const QDate date = timestamp.date();
-    const QTime time = timestamp.time();
-    const int year = date.year();
-    if (!timestamp.isValid() || year < 1000 || year > 9999 ||
-        QLocale::system().zeroDigit() != QLatin1Char('0'))
-        return timestamp.toString(timeFormat);
-    QString text(19, Qt::Uninitialized);
-    QChar *out = text.data();
-    out = putDigits(out, year, 4);
-    *out++ = QLatin1Char('-');
-    out = putDigits(out, date.month(), 2);
-    *out++ = QLatin1Char('-');
-    out = putDigits(out, date.day(), 2);
-    *out++ = QLatin1Char(' ');
-    out = putDigits(out, time.hour(), 2);
-    *out++ = QLatin1Char(':');
-    out = putDigits(out, time.minute(), 2);
-    *out++ = QLatin1Char(':');
-    putDigits(out, time.second(), 2);
+    QString text;
+    text.reserve(19);
+    appendTimeText(text, timestamp);
     return text;
 }
 
-QString formatMessageBlock(const LogMessage &message, int number)
+void appendMessageBlock(QString &block, const LogMessage &message, int number)
 {
     // The four lines are "┌─ [%1]  %2  %3  %4\n" (time, arrow, type name, sender), "│  %1\n"
     // (the text or "(empty)"), "│  flags=0x%1  |  #%2\n" (flags as four lowercase hex digits, the
     // number in decimal) and the closing line. Each value is put in as it is, so a "%1" inside
     // the sender or the text stays as it is.
     static const QString closingLine = QStringLiteral("└───────────────────────────────────────\n");
-    const QString &text = message.text.isEmpty() ? QStringLiteral("(empty)") : message.text;
-    const QString arrow = directionArrow(message.direction);
-    const QString type = typeName(message.type);
-    QString block;
-    block.reserve(64 + message.sender.size() + text.size() + closingLine.size());
     block += QStringLiteral("┌─ [");
-    block += messageTimeText(message.timestamp);
+    appendTimeText(block, message.timestamp);
     block += QLatin1String("]  ");
-    block += arrow;
+    block += directionArrow(message.direction);
     block += QLatin1String("  ");
-    block += type;
+    block += typeName(message.type);
     block += QLatin1String("  ");
     block += message.sender;
     block += QStringLiteral("\n│  ");
-    block += text;
+    if (message.text.isEmpty())
+        block += QLatin1String("(empty)");
+    else
+        block += message.text;
     block += QStringLiteral("\n│  flags=0x");
+    // The flags in hexadecimal, "  |  #", the number in decimal and the line's end, as Latin-1.
     static const char hexDigits[] = "0123456789abcdef";
+    char tail[4 + 6 + 11 + 1];
+    char *out = tail;
     for (int shift = 12; shift >= 0; shift -= 4)
-        block += QLatin1Char(hexDigits[(message.flags >> shift) & 0xF]);
-    block += QLatin1String("  |  #");
-    block += QString::number(number);
-    block += QLatin1Char('\n');
+        *out++ = hexDigits[(message.flags >> shift) & 0xF];
+    for (const char c : {' ', ' ', '|', ' ', ' ', '#'})
+        *out++ = c;
+    char reversed[11];
+    int count = 0;
+    qint64 value = number;
+    if (value < 0) {
+        *out++ = '-';
+        value = -value;
+    }
+    do {
+        reversed[count++] = char('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    while (count > 0)
+        *out++ = reversed[--count];
+    *out++ = '\n';
+    block += QLatin1String(tail, int(out - tail));
     block += closingLine;
+}
+
+QString formatMessageBlock(const LogMessage &message, int number)
+{
+    QString block;
+    block.reserve(106 + message.sender.size() + message.text.size());
+    appendMessageBlock(block, message, number);
     return block;
 }
 

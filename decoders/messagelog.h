@@ -12,9 +12,33 @@
 
 #include <limits>
 
+// A moment as the local time zone shows it: seconds since the epoch and the zone's offset from
+// UTC at that moment, so that the local date and time follow without asking the zone again.
+struct LocalTimestamp {
+    qint64 secsSinceEpoch = 0;
+    int offsetFromUtc = 0; // seconds
+
+    // The local time of `secs` as QDateTime in Qt::LocalTime shows it.
+    static LocalTimestamp fromSecsSinceEpoch(qint64 secs);
+
+    qint64 toSecsSinceEpoch() const { return secsSinceEpoch; }
+    QDate date() const;
+    QTime time() const;
+    // The same local date and time and the same moment, with the offset as its zone.
+    QDateTime toDateTime() const;
+    // As QDateTime::toString(format) writes the local time.
+    QString toString(const QString &format) const { return toDateTime().toString(format); }
+
+    bool operator==(const LocalTimestamp &other) const
+    {
+        return secsSinceEpoch == other.secsSinceEpoch && offsetFromUtc == other.offsetFromUtc;
+    }
+    bool operator!=(const LocalTimestamp &other) const { return !(*this == other); }
+};
+
 // One decoded message.
 struct LogMessage {
-    QDateTime timestamp; // local time
+    LocalTimestamp timestamp; // local time
     quint16 type = 0;
     quint16 direction = 0;
     quint16 flags = 0;
@@ -58,9 +82,11 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages,
 
 // The boxed four-line text block of one message; `number` is its 1-based position in the list.
 QString formatMessageBlock(const LogMessage &message, int number);
+// The same block appended to `block`.
+void appendMessageBlock(QString &block, const LogMessage &message, int number);
 
-// The time of a message as "yyyy-MM-dd HH:mm:ss", in the zone of its timestamp.
-QString messageTimeText(const QDateTime &timestamp);
+// The time of a message as "yyyy-MM-dd HH:mm:ss", in local time.
+QString messageTimeText(const LocalTimestamp &timestamp);
 
 // What a view shows of a text. Qt lays a text out in time that grows with its length, with its
 // changes of writing direction or script, steeply with the size of a grapheme cluster (thousands

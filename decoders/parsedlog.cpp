@@ -32,7 +32,7 @@ QString parsedLogHeader(const QString &inputPath)
 void appendParsedLogBlocks(QString &text, const QList<LogMessage> &messages, int first, int last)
 {
     for (int i = qMax(first, 0); i < qMin(last, messages.size()); ++i) {
-        text += formatMessageBlock(messages.at(i), i + 1);
+        appendMessageBlock(text, messages.at(i), i + 1);
         text += QLatin1Char('\n');
     }
 }

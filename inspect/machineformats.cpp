@@ -117,7 +117,7 @@ char *putDigits(char *out, qint64 value, int width)
 
 // Appends the local time the windows show, as ISO 8601 with its offset from UTC between double
 // quotes ("2024-05-01T13:45:10+02:00"), and returns the time in seconds since the epoch.
-qint64 appendIsoTime(QByteArray &out, const QDateTime &timestamp)
+qint64 appendIsoTime(QByteArray &out, const LocalTimestamp &timestamp)
 {
     constexpr qint64 julianDayOfEpoch = 2440588;
     const qint64 epoch = timestamp.toSecsSinceEpoch();
@@ -210,7 +210,7 @@ public:
     }
     Json &boolean(bool value) { return raw(value ? "true" : "false"); }
     Json &null() { return raw("null"); }
-    Json &time(const QDateTime &timestamp)
+    Json &time(const LocalTimestamp &timestamp)
     {
         separate();
         appendIsoTime(out, timestamp);

@@ -14,6 +14,7 @@ int main(int argc, char *argv[])
         qputenv("TZ", ":/etc/localtime");
 
     restrictWritesToOutputs();
+    prepareScaling();
     QApplication app(argc, argv);
     applyDarkTheme(app);
     QCoreApplication::setApplicationName(QStringLiteral("ORVA Message Log Reader"));

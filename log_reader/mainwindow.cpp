@@ -7,6 +7,7 @@
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFont>
@@ -61,6 +62,28 @@ int rowsToMeasure(const QList<LogMessage> &messages)
     }
     return defaultRows;
 }
+
+// The wait cursor over the application while an opening reads, decodes, shows and exports a log,
+// so that a long opening does not look like a hang. Restored when the opening ends, or earlier
+// by restore(), before a message box that waits for the user.
+class WaitCursor
+{
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { restore(); }
+    WaitCursor(const WaitCursor &) = delete;
+    WaitCursor &operator=(const WaitCursor &) = delete;
+
+    void restore()
+    {
+        if (active)
+            QApplication::restoreOverrideCursor();
+        active = false;
+    }
+
+private:
+    bool active = true;
+};
 
 } // namespace
 
@@ -170,6 +193,8 @@ void MainWindow::onOpenFile()
         return;
 
     setWindowTitle(QStringLiteral("ORVA Message Log Reader \u2014 %1").arg(inputPath));
+    // Set before the status is painted: the events run next also show the cursor.
+    WaitCursor waitCursor;
     statusBar()->showMessage(QStringLiteral("Parsing %1...").arg(inputPath), 0);
     QCoreApplication::processEvents();
 
@@ -183,6 +208,7 @@ void MainWindow::onOpenFile()
     input.data = QByteArray(); // the messages hold all that is shown from here on
 
     if (!outcome.error.isEmpty()) {
+        waitCursor.restore();
         showOpenError(outcome.error);
         return;
     }
@@ -208,9 +234,9 @@ void MainWindow::showMessages(QList<LogMessage> decoded, int byteCount)
     messageTable->setRowCount(count);
     {
         // Each setItem makes the model report the changed cell to the view, the two headers and
-        // the table's own cellChanged/itemChanged signals, which nothing here listens to. The rows
-        // were just inserted, so the view lays out and repaints them all anyway once the slot
-        // returns. When assistive technology is active, the changes are reported cell by cell.
+        // the table's own cellChanged/itemChanged signals, which nothing here listens to: one
+        // notice after the fill stands for them all. When assistive technology is active, the
+        // changes are reported cell by cell.
         QAbstractItemModel *model = messageTable->model();
         const QSignalBlocker blocker(QAccessible::isActive() ? nullptr : model);
         for (int row = 0; row < count; ++row) {
@@ -220,7 +246,15 @@ void MainWindow::showMessages(QList<LogMessage> decoded, int byteCount)
         }
     }
 
+    // The one notice of all the new cells: the columns sized to their contents follow them (the
+    // header measures them from the rows shown and resizeContentsPrecision more), and so does
+    // the view.
     messageTable->horizontalHeader()->setResizeContentsPrecision(rowsToMeasure(messages));
+    if (count > 0) {
+        QAbstractItemModel *model = messageTable->model();
+        emit model->dataChanged(model->index(0, 0),
+                                model->index(count - 1, model->columnCount() - 1));
+    }
 
     if (count > 0) {
         const QString timeFormat = QStringLiteral("dd.MM HH:mm");

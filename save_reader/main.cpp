@@ -9,6 +9,7 @@
 int main(int argc, char *argv[])
 {
     restrictWritesToOutputs();
+    prepareScaling();
     QApplication app(argc, argv);
     applyDarkTheme(app);
     QCoreApplication::setApplicationName(QStringLiteral("Vantreel"));

@@ -28,3 +28,5 @@ echo "== Whole open of log_reader against the bare table"
 "$build/bench/bench_open" "$@" 2>&1 | grep -v 'propagateSizeHints\|XDG_RUNTIME_DIR'
 echo "== Peak memory"
 "$build/bench/bench_open" --memory 1000000 2>&1 | grep -v 'propagateSizeHints\|XDG_RUNTIME_DIR'
+echo "== The goals side by side: parse rate, open against the bare table, peak memory"
+"$build/bench/bench_open" --goals 1000000 3 2>&1 | grep -v 'propagateSizeHints\|XDG_RUNTIME_DIR'

@@ -4,12 +4,13 @@
 #   test   build, plus the tools of the whole test suite (the default)
 #   fuzz   clang and its libFuzzer runtime, for the fuzz targets
 #   bench  Google Benchmark, for the benchmarks
+#   qt6    Qt 6, for the build with -DINSPECTORS_QT=6 (with build or test for the rest)
 # usage: scripts/setup.sh [GROUP...]
 set -euo pipefail
 build=(cmake g++ make pkg-config python3 qtbase5-dev libtoxcore-dev clang-format
     fonts-noto-color-emoji fonts-wqy-microhei)
 test=("${build[@]}" acl desktop-file-utils libxml2-utils dpkg-dev file shared-mime-info lintian
-    appstream)
+    appstream tzdata)
 packages=()
 [ $# -gt 0 ] || set -- test
 for group in "$@"; do
@@ -18,7 +19,8 @@ for group in "$@"; do
     test) packages+=("${test[@]}") ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libbenchmark-dev) ;;
-    *) echo "unknown package group: $group (build, test, fuzz or bench)" >&2; exit 2 ;;
+    qt6) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev) ;;
+    *) echo "unknown package group: $group (build, test, fuzz, bench or qt6)" >&2; exit 2 ;;
     esac
 done
 sudo=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the test suite and the fuzz targets once, with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer (any finding aborts the test), and runs the tests and a short run of
-# each fuzz target (FUZZ_SECONDS each, default 20). The package checks are ./scripts/test.sh's.
+# each fuzz target (FUZZ_SECONDS each, default 20). The package checks are ./scripts/test.sh's,
+# and so are the window tests at 150 % (the same code at another scale).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh test fuzz
@@ -10,4 +11,4 @@ scripts/build.sh -DINSPECTORS_SANITIZE=ON -DINSPECTORS_FUZZ=ON -DFUZZ_SECONDS="$
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp:print_suppressions=0}
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -E '^(packaging_|clang_format$)'
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)" -E '^(packaging_|clang_format$)|_150$'

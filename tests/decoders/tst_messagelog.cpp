@@ -31,17 +31,18 @@ QString utf8(const QByteArray &bytes)
 LogMessage msg(const QByteArray &sender, const QByteArray &text = QByteArray(), quint32 time = T,
                quint16 type = 8, quint16 direction = 0, quint16 flags = 0)
 {
-    const QDateTime timestamp = QDateTime::fromSecsSinceEpoch(time, Qt::LocalTime);
-    return {timestamp, type, direction, flags, utf8(sender), utf8(text)};
+    return {
+        LocalTimestamp::fromSecsSinceEpoch(time), type, direction, flags, utf8(sender), utf8(text)};
 }
 
-// Each message as one line of all its fields, so lists compare at once; "?" marks a non-local time.
+// Each message as one line of all its fields, so lists compare at once.
 QStringList lines(const Messages &messages)
 {
     QStringList out;
     for (const LogMessage &m : messages)
-        out << QString::number(m.timestamp.toSecsSinceEpoch()) +
-                   (m.timestamp.isValid() && m.timestamp.timeSpec() == Qt::LocalTime ? " " : "? ") +
+        out << QStringLiteral("%1 %2 ")
+                       .arg(m.timestamp.toSecsSinceEpoch())
+                       .arg(m.timestamp.offsetFromUtc) +
                    QStringLiteral("%1 %2 %3 ").arg(m.type).arg(m.direction).arg(m.flags, 0, 16) +
                    m.sender + '|' + (m.text.isNull() ? QStringLiteral("(null)") : m.text);
     return out;

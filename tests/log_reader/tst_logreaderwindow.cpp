@@ -62,12 +62,17 @@ class TestLogReaderWindow : public QObject
 {
     Q_OBJECT
 
+public:
+    static void initMain() { prepareScaling(); } // as main does, before the application
+
 private slots:
     void initTestCase();
     void init();
     void opening_data();
     void opening();
     void startState();
+    void columns_data();
+    void columns();
     void sampleOnScreen();
     void hostileText();
     void textBudget();
@@ -204,12 +209,25 @@ void TestLogReaderWindow::opening()
     const QString changes = saved ? output : setup == "vanish" ? input : QString();
     const QStringList files = snapshot(dir->path(), changes);
 
+    // The wait cursor from the reading on, at every status message and over the box: the shape
+    // of the override cursor, -1 for none.
+    const auto cursor = [] {
+        const QCursor *shape = QApplication::overrideCursor();
+        return shape ? int(shape->shape()) : -1;
+    };
+    QList<int> cursors;
+    QObject watch;
+    connect(window->statusBar(), &QStatusBar::messageChanged, &watch, [&](const QString &text) {
+        if (!text.isEmpty()) // not the clearing by the dialog's status tips
+            cursors << cursor();
+    });
     const QString expected =
         fails ? "Error: " + QString(message).replace("%1", path) : message.arg(out);
     const QString title = QStringLiteral("ORVA Message Log Reader \u2014 ") + path;
     QStringList seen; // the status and the title while the box is up, then the box's texts
     const std::function<void(QMessageBox *)> onBox = [&](QMessageBox *box) {
         seen << status() << window->windowTitle() << box->windowTitle() << box->text();
+        cursors << cursor();
         const QImage text = box->findChild<QLabel *>("qt_msgbox_label")->grab().toImage();
         const bool look = box->textFormat() == Qt::PlainText &&
                           box->icon() == QMessageBox::Critical &&
@@ -221,6 +239,8 @@ void TestLogReaderWindow::opening()
     QVERIFY(open(path, fails ? onBox : nullptr));
     QCOMPARE(window->windowTitle(), title);
     QCOMPARE(status(), expected);
+    QCOMPARE(cursors << cursor(), fails ? QList<int>({Qt::WaitCursor, -1, -1, -1})
+                                        : QList<int>({Qt::WaitCursor, Qt::WaitCursor, -1}));
     const bool sample = content == kSample;
     if (fails) {
         QCOMPARE(seen, QStringList({QStringLiteral("Parsing %1...").arg(path), title, "Parse Error",
@@ -254,6 +274,9 @@ void TestLogReaderWindow::startState()
                                  "Sender", "Message"}));
     QVERIFY(detail()->isReadOnly() && table()->height() > detail()->height());
     QCOMPARE(detail()->font().toString(), QFont(QStringLiteral("Courier New"), 10).toString());
+    // Drawn at the screen's scale, a fraction kept as it is: 1.5 on a screen of 144 DPI.
+    if (const int dpi = qEnvironmentVariableIntValue("QT_FONT_DPI"))
+        QCOMPARE(window->devicePixelRatioF(), dpi / 96.0);
     // The window's size, its margins and spacings, the button's height at its natural width, the
     // summary's rich text, the table and pane taking all the height below the top row, no row
     // numbers, Time, Dir and Sender as wide as their contents and Message taking the rest.
@@ -272,6 +295,40 @@ void TestLogReaderWindow::startState()
                          QHeaderView::ResizeToContents, 1, 12, 9}));
 }
 
+void TestLogReaderWindow::columns_data()
+{
+    QTest::addColumn<QByteArray>("earlier"); // the log opened before the sample
+    QTest::newRow("the sample and a sender of 1,800 bytes")
+        << kSample + logRecord(1700000000, 8, 0, 0, QByteArray(1800, 's'), "hi");
+    QTest::newRow("senders of colour emoji, measured from fewer rows")
+        << logRecord(1700000000, 9, 0, 0, QByteArray("\xF0\x9F\x91\x8D").repeated(40), "hi")
+               .repeated(30);
+}
+
+// The columns sized to their contents follow every opening: the sample opened after another log
+// has the columns of the sample opened alone.
+void TestLogReaderWindow::columns()
+{
+    QFETCH(QByteArray, earlier);
+    const auto widths = [this] {
+        QCoreApplication::processEvents(); // the header's sizing waits for the event loop
+        QList<int> sizes;
+        for (int column = 0; column < table()->columnCount(); ++column)
+            sizes << table()->columnWidth(column);
+        return sizes;
+    };
+    const QString sample = dir->filePath("chat.log"), other = dir->filePath("other.log");
+    QVERIFY(writeFile(sample, kSample) && writeFile(other, earlier) && open(other));
+    const QList<int> before = widths();
+    QVERIFY(open(sample));
+    const QList<int> after = widths();
+    window = std::make_unique<MainWindow>();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()) && open(sample));
+    QVERIFY(before != after);
+    QCOMPARE(after, widths());
+}
+
 // The sample on screen: every row's text starts at the same x, selected, alternate or not, the
 // window shows its colours and every text on it is readable; a click on any cell selects its row
 // alone and shows its block; nothing opens an editor; a cancelled dialog changes nothing; an
@@ -283,7 +340,7 @@ void TestLogReaderWindow::sampleOnScreen()
     QTableWidget *t = table();
     const QImage shot = window->grab().toImage();
     const auto colour = [&](QWidget *widget, const QPoint &at) {
-        return QColor(shot.pixel(widget->mapTo(window.get(), at))).name();
+        return QColor(shot.pixel(widget->mapTo(window.get(), at) * shot.devicePixelRatio())).name();
     };
     QStringList rows; // of each of the first rows: the background, where the text starts, contrast
     for (int row = 0; row < 4; ++row) {

@@ -41,6 +41,9 @@ class TestSaveReaderWindow : public QObject
 {
     Q_OBJECT
 
+public:
+    static void initMain() { prepareScaling(); } // as main does, before the application
+
 private slots:
     void initTestCase();
     void init();
@@ -108,6 +111,9 @@ void TestSaveReaderWindow::startState()
     QVERIFY(window->findChild<QTextEdit *>()->isReadOnly());
     QCOMPARE(window->statusBar()->findChild<QLabel *>()->text(),
              QStringLiteral("Ready. Click 'Open Tox File...' to begin."));
+    // Drawn at the screen's scale, a fraction kept as it is: 1.5 on a screen of 144 DPI.
+    if (const int dpi = qEnvironmentVariableIntValue("QT_FONT_DPI"))
+        QCOMPARE(window->devicePixelRatioF(), dpi / 96.0);
 }
 
 void TestSaveReaderWindow::opening_data()
