@@ -119,32 +119,69 @@ int openForReading(int dirFd, const char *name)
     return fd >= 0 || errno != EPERM ? fd : ::openat(dirFd, name, flags);
 }
 
+// Opens the regular file at `path` by the rules of readInputFile, filling in its status and its
+// folder's. Returns the descriptor, or -1 with `error` set.
+int openInputFile(const QString &path, struct stat &st, struct stat &folder, QString &error)
+{
+    const QString cannotOpen = QStringLiteral("Could not open '%1'").arg(path);
+    if (!namesAreExact(path)) {
+        error = cannotOpen + QStringLiteral(": its name is not valid UTF-8");
+        return -1;
+    }
+    const PathParts parts = splitPath(path);
+    Descriptor dir(::open(parts.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A first look by name keeps devices from being opened at all; the opened descriptor decides.
+    // O_NONBLOCK: a pipe swapped in after the look does not block the open.
+    if (parts.name.isEmpty() || dir.get() < 0 || ::fstat(dir.get(), &folder) != 0 ||
+        ::fstatat(dir.get(), parts.name.constData(), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+        error = cannotOpen;
+        return -1;
+    }
+    const int fd = openForReading(dir.get(), parts.name.constData());
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        error = cannotOpen;
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the first `count` bytes of the opened file `fd` into `buffer`: exactly that many, and the
+// file's size and times are those of `st` afterwards, or it changed while it was read. Returns the
+// error.
+QString readOpened(int fd, const QString &path, const struct stat &st, char *buffer, qint64 count)
+{
+    const QString changed =
+        QStringLiteral("Could not read '%1': it changed while it was read").arg(path);
+    qint64 got = 0;
+    while (got < count) {
+        const ssize_t n = ::read(fd, buffer + got, size_t(count - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0 ? changed
+                          : QStringLiteral("Could not read '%1': %2")
+                                .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        got += n;
+    }
+    struct stat after;
+    if (::fstat(fd, &after) != 0 || after.st_size != st.st_size ||
+        !sameTime(after.st_mtim, st.st_mtim) || !sameTime(after.st_ctim, st.st_ctim))
+        return changed;
+    return QString();
+}
+
 } // namespace
 
 InputFile readInputFile(const QString &path)
 {
     InputFile input;
-    const QString cannotOpen = QStringLiteral("Could not open '%1'").arg(path);
-    if (!namesAreExact(path)) {
-        input.error = cannotOpen + QStringLiteral(": its name is not valid UTF-8");
-        return input;
-    }
-    const PathParts parts = splitPath(path);
-    Descriptor dir(::open(parts.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folder;
     struct stat st;
-    // A first look by name keeps devices from being opened at all; the opened descriptor decides.
-    // O_NONBLOCK: a pipe swapped in after the look does not block the open.
-    if (parts.name.isEmpty() || dir.get() < 0 || ::fstat(dir.get(), &folder) != 0 ||
-        ::fstatat(dir.get(), parts.name.constData(), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
-        input.error = cannotOpen;
+    Descriptor fd(openInputFile(path, st, folder, input.error));
+    if (fd.get() < 0)
         return input;
-    }
-    Descriptor fd(openForReading(dir.get(), parts.name.constData()));
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        input.error = cannotOpen;
-        return input;
-    }
     const qint64 size = st.st_size;
     const QString tooLarge = QStringLiteral("Could not open '%1': file too large (%2 bytes)")
                                  .arg(path, QString::number(size));
@@ -162,32 +199,27 @@ InputFile readInputFile(const QString &path)
 
     // Exactly the size the file had when opened. A file that yields less, or whose size or times
     // differ afterwards, changed while it was read and is not shown in part.
-    const QString changed =
-        QStringLiteral("Could not read '%1': it changed while it was read").arg(path);
-    qint64 got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd.get(), input.data.data() + got, size_t(size - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            input.error = n == 0 ? changed
-                                 : QStringLiteral("Could not read '%1': %2")
-                                       .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-            input.data = QByteArray();
-            return input;
-        }
-        got += n;
-    }
-    struct stat after;
-    if (::fstat(fd.get(), &after) != 0 || after.st_size != st.st_size ||
-        !sameTime(after.st_mtim, st.st_mtim) || !sameTime(after.st_ctim, st.st_ctim)) {
-        input.error = changed;
+    input.error = readOpened(fd.get(), path, st, input.data.data(), size);
+    if (!input.error.isEmpty()) {
         input.data = QByteArray();
         return input;
     }
-    input.identity = FileIdentity{st.st_dev,     st.st_ino,     st.st_size, st.st_mtim, st.st_ctim,
-                                  folder.st_dev, folder.st_ino, parts.name, true};
+    input.identity =
+        FileIdentity{st.st_dev,     st.st_ino,     st.st_size,           st.st_mtim, st.st_ctim,
+                     folder.st_dev, folder.st_ino, splitPath(path).name, true};
     return input;
+}
+
+qint64 readInputFileStart(const QString &path, char *buffer, qint64 capacity, QString &error)
+{
+    struct stat folder;
+    struct stat st;
+    Descriptor fd(openInputFile(path, st, folder, error));
+    if (fd.get() < 0)
+        return -1;
+    const qint64 count = std::min<qint64>(st.st_size, capacity);
+    error = readOpened(fd.get(), path, st, buffer, count);
+    return error.isEmpty() ? count : -1;
 }
 
 namespace

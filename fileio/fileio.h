@@ -51,6 +51,12 @@ constexpr qint64 maxInputSize = std::numeric_limits<int>::max() - 4096;
 // UTF-8 (Qt would hand back another name, which may be another file).
 InputFile readInputFile(const QString &path);
 
+// Reads the first bytes of the regular file at `path` by the same rules into `buffer`: at most
+// `capacity` bytes, fewer when the file is shorter, however large the file is. Nothing is read
+// into any other buffer, so a caller that reads a secret can wipe every copy. Returns the count
+// read, or -1 with `error` set.
+qint64 readInputFileStart(const QString &path, char *buffer, qint64 capacity, QString &error);
+
 enum class WriteStatus {
     Saved,     // the output holds exactly the bytes produced
     IsInput,   // the output name is the input file: nothing was written

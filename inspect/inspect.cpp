@@ -129,13 +129,14 @@ public:
     {
     }
 
-    int run(const QStringList &files)
+    // `otherFiles`: files named on the command line that are not inspected (the passphrase file).
+    int run(const QStringList &files, const QStringList &otherFiles)
     {
         if (format == Format::Csv)
             print(writeLogCsvHeader(streams.out));
         // No output replaces another file named on the same command line.
         if (write) {
-            for (const QString &file : files)
+            for (const QString &file : files + otherFiles)
                 inputs.append(fileIdentity(file));
         }
         for (const QString &file : files) {
@@ -222,8 +223,10 @@ private:
         save.wipe();
         if (!plain.result.success)
             return QStringLiteral("decrypted, but %1").arg(plain.result.error);
+        // The line goes after the title, which names the file: a name may hold a line end.
         QString &report = plain.result.report;
-        report.insert(report.indexOf(QLatin1Char('\n')) + 1,
+        const QString title = QStringLiteral("=== Tox Save File: %1 ===\n").arg(path);
+        report.insert(report.startsWith(title) ? title.size() : 0,
                       QStringLiteral("Decrypted with the passphrase given (encrypted file: %1 "
                                      "bytes)\n")
                           .arg(encrypted.size()));
@@ -411,7 +414,10 @@ int runInspector(const QStringList &arguments, const Streams &streams)
             return exitFileFailed;
         }
     }
+    // --write spares the passphrase file as well: a.txt may hold the passphrase of a.tox.
+    QStringList passphraseFileNamed = passphraseFiles;
+    passphraseFileNamed.removeAll(QStringLiteral("-"));
     return Inspection(kind, chosen, parser.isSet(write),
                       passphraseFiles.isEmpty() ? nullptr : &passphrase, streams)
-        .run(files);
+        .run(files, passphraseFileNamed);
 }

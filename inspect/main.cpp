@@ -5,11 +5,22 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
 int main(int argc, char *argv[])
 {
+    // A standard descriptor left closed would be taken by the first descriptor the program opens
+    // (Qt's event descriptor), and "--passphrase-file -" would wait on that for ever. Each gets
+    // /dev/null, for reading only: a closed input reads as empty, and a closed output still
+    // fails every write.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            ::open("/dev/null", O_RDONLY); // the lowest free descriptor: fd
+    }
+
     // Every message time is converted to local time through the C library, which checks the zone
     // file /etc/localtime again on each call while TZ is unset. Naming that same file gives the
     // same local times without those file-system calls.

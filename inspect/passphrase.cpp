@@ -11,6 +11,8 @@
 #include <iterator>
 #include <poll.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -116,6 +118,11 @@ void Secret::wipe()
 QString readPassphrase(const QString &argument, Secret &passphrase, const ByteSink &prompt)
 {
     passphrase.wipe();
+    // From here on the memory holds the passphrase and what it decrypts: a crash, or the quit key
+    // on a terminal, writes no core file of it, and no other process of the user may read it.
+    const rlimit noCore = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const QString readError = QStringLiteral("could not read it: %1");
     if (argument == QLatin1String("-")) {
         const int got = ::isatty(STDIN_FILENO) ? readTypedLine(passphrase, prompt)
@@ -145,12 +152,16 @@ QString readPassphrase(const QString &argument, Secret &passphrase, const ByteSi
             return QStringLiteral("it is a pipe, and nothing was written to it");
         return keepFirstLine(passphrase, got);
     }
-    InputFile input = readInputFile(path);
-    if (!input.error.isEmpty())
-        return input.error;
-    passphrase.bytes = input.data;
-    input.data = QByteArray(); // the one buffer now belongs to the secret
-    return keepFirstLine(passphrase, int(passphrase.bytes.size()));
+    // A regular file: its first bytes only, straight into the secret's buffer, however large.
+    passphrase.bytes = QByteArray(maxPassphraseLength + 1, '\0');
+    QString error;
+    const qint64 got =
+        readInputFileStart(path, passphrase.bytes.data(), passphrase.bytes.size(), error);
+    if (got < 0) {
+        passphrase.wipe();
+        return error;
+    }
+    return keepFirstLine(passphrase, int(got));
 }
 
 QString decryptSave(const QByteArray &encrypted, const Secret &passphrase, Secret &save)

@@ -28,10 +28,12 @@ constexpr int maxPassphraseLength = 65536;
 
 // Reads the passphrase: the first line of the file `argument` without its line end (LF or CR LF),
 // or of standard input when `argument` is "-". A regular file is read by the input rules of every
-// file; a pipe (a named one, or /dev/fd/N of a shell's process substitution) is read up to its
-// first line end or its end, and one that nobody has open for writing reads as empty. When
-// standard input is a terminal, the line is typed after a prompt on `prompt`, without echo.
-// Returns the error (empty when `passphrase` holds the passphrase, which is never empty).
+// file, its first maxPassphraseLength + 1 bytes only; a pipe (a named one, or /dev/fd/N of a
+// shell's process substitution) is read up to its first line end or its end, and one that nobody
+// has open for writing reads as empty. When standard input is a terminal, the line is typed after a
+// prompt on `prompt`, without echo. The process writes no core file from the call on, and other
+// processes of the user cannot read its memory. Returns the error (empty when `passphrase` holds
+// the passphrase, which is never empty).
 QString readPassphrase(const QString &argument, Secret &passphrase, const ByteSink &prompt);
 
 // Decrypts a save that the Tox library encrypted with a passphrase ("toxEsave" at its start) into

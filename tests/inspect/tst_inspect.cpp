@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -104,7 +105,7 @@ QByteArray saveReport(const QString &folder, const QString &name, const QString 
     if (!name.endsWith("-encrypted.tox"))
         return windowOutput(folder + '/' + name, shownAs);
     QByteArray report = windowOutput(folder + '/' + QString(name).remove("-encrypted"), shownAs);
-    return report.insert(report.indexOf('\n') + 1,
+    return report.insert(("=== Tox Save File: " + shownAs + " ===\n").toUtf8().size(),
                          "Decrypted with the passphrase given (encrypted file: " +
                              QByteArray::number(QFileInfo(folder + '/' + name).size()) +
                              " bytes)\n");
@@ -129,7 +130,11 @@ private slots:
     void encryptedSaves_data();
     void encryptedSaves();
     void encryptedSavesJson();
+    void damagedEncryptedSaves_data();
+    void damagedEncryptedSaves();
     void writeDecrypted();
+    void closedStandardInput();
+    void noCoreFileOfThePassphrase();
     void typedWithoutEcho();
     void terminal();
     void fullStandardOutput();
@@ -166,12 +171,16 @@ void TestInspect::initTestCase()
             reinterpret_cast<uint8_t *>(encrypted.data()), nullptr));
         QVERIFY(writeFile(dir + '/' + name + "-encrypted.tox", encrypted));
     }
+    for (const QString name : {"alice.tox", "alice-encrypted.tox"}) // a name with a line end
+        QVERIFY(QFile::copy(dir + '/' + name, dir + "/line\nend" + name.mid(5)));
     QVERIFY(writeFile(dir + "/marker.tox",
                       QByteArray::fromHex("011e81c0d67bba9e") + QByteArray(100, 'k')));
     QVERIFY(writeFile(dir + "/pass.txt", passphrase + "\r\nthe second line is not read\n"));
     QVERIFY(writeFile(dir + "/wrong.txt", passphrase + " \n"));
     QVERIFY(writeFile(dir + "/empty.txt", ""));
     QVERIFY(writeFile(dir + "/blank.txt", "\r\n" + passphrase + '\n'));
+    QVERIFY(writeFile(dir + "/huge.txt", passphrase + '\n'));
+    QVERIFY(QFile::resize(dir + "/huge.txt", qint64(3) << 30)); // sparse: larger than any input
     QVERIFY(::mkfifo(qPrintable(dir + "/fifo"), 0600) == 0);
     // A log whose second record is damaged: its text runs past the end of the file.
     QVERIFY(writeFile(dir + "/damaged.log", logRecord(1700000000, 8, 1, 0, "Ann", "hello") +
@@ -428,6 +437,10 @@ void TestInspect::encryptedSaves_data()
         {});
     row("standard input without a line end", "-", passphrase, {"alice-encrypted.tox"},
         {"alice-encrypted.tox"}, {});
+    row("a name with a line end: the line goes after the whole title", "pass.txt", {},
+        {"line\nend-encrypted.tox"}, {"line\nend-encrypted.tox"}, {});
+    row("passphrase file of 3 GiB: its first line only is read", "huge.txt", {},
+        {"alice-encrypted.tox"}, {"alice-encrypted.tox"}, {});
     row("FIFO with its writer", "fifo", passphrase + "\nnext\n", {"alice-encrypted.tox"},
         {"alice-encrypted.tox"}, {});
     const QString wrong =
@@ -515,7 +528,45 @@ void TestInspect::encryptedSavesJson()
     QVERIFY(refused["error"].toString().contains("the passphrase is wrong"));
 }
 
+// A sample of the damaged forms that bench_encrypted runs all of: cuts and flipped bytes in every
+// part of the library's format (marker, salt, nonce, MAC, encrypted save). Each is refused alone.
+void TestInspect::damagedEncryptedSaves_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray encrypted = readFile(dir + "/alice-encrypted.tox");
+    for (const int length : {0, 8, 79, 80, 81, int(encrypted.size()) - 1})
+        QTest::addRow("cut to %d bytes", length) << encrypted.left(length);
+    for (const int at : {0, 8, 40, 64, 80, int(encrypted.size()) - 1}) {
+        QByteArray flipped = encrypted;
+        flipped[at] = char(flipped.at(at) ^ 0x01);
+        QTest::addRow("byte %d flipped", at) << flipped;
+    }
+}
+
+void TestInspect::damagedEncryptedSaves()
+{
+    QFETCH(QByteArray, bytes);
+    QTemporaryDir temporaryFolder;
+    const QString folder = temporaryFolder.path();
+    QVERIFY(writeFile(folder + "/damaged.tox", bytes));
+    QVERIFY(QFile::copy(dir + "/pass.txt", folder + "/pass.txt"));
+    const QByteArray secret = readFile(dir + "/alice.tox").mid(52, 32);
+    for (const QStringList &format : {QStringList(), QStringList{"-f", "json"}}) {
+        const Run result = run(
+            folder, QStringList{"save", "--passphrase-file", "pass.txt", "damaged.tox"} + format);
+        QCOMPARE(result.status, 1);
+        QVERIFY(result.err.startsWith("tox-inspect: damaged.tox: ") && result.err.count('\n') == 1);
+        const QJsonObject object = QJsonDocument::fromJson(result.out).object();
+        QVERIFY(format.isEmpty() ? result.out.isEmpty()
+                                 : object["ok"] == false && object["sections"] == QJsonArray());
+        for (const QByteArray &shown :
+             {secret, secret.toHex(), secret.toHex().toUpper(), passphrase})
+            QVERIFY(!result.out.contains(shown) && !result.err.toUtf8().contains(shown));
+    }
+}
+
 // --write writes the report of the decrypted save, and nothing else, under the windows' name.
+// It spares the passphrase file as it spares the other files named.
 void TestInspect::writeDecrypted()
 {
     QTemporaryDir temporaryFolder;
@@ -532,6 +583,60 @@ void TestInspect::writeDecrypted()
     QCOMPARE(
         readFile(folder.filePath("alice-encrypted.txt")),
         saveReport(folder.path(), "alice-encrypted.tox", folder.filePath("alice-encrypted.tox")));
+
+    // The passphrase file is named on the command line too: the report does not replace it.
+    QVERIFY(writeFile(folder.filePath("alice-encrypted.txt"), passphrase));
+    const Run spared = run(folder.path(), {"save", "--write", "--passphrase-file",
+                                           "alice-encrypted.txt", "alice-encrypted.tox"});
+    QCOMPARE(spared.err, "tox-inspect: alice-encrypted.tox: Parsed but could not save to "
+                         "/evidence/alice-encrypted.txt (it is the input file)\n");
+    QCOMPARE(readFile(folder.filePath("alice-encrypted.txt")), passphrase);
+    QCOMPARE(spared.status, 1);
+}
+
+// A closed standard input reads as empty: the program does not wait on a descriptor of its own.
+void TestInspect::closedStandardInput()
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start("/bin/sh", {"-c", "exec \"$0\" save --passphrase-file - alice-encrypted.tox <&-",
+                              TOX_INSPECT});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.readAllStandardError(), "tox-inspect: -: passphrase file: it is empty\n");
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    QCOMPARE(process.exitCode(), 1);
+}
+
+// A program that holds the passphrase and is made to dump core (here by SIGQUIT, the quit key on a
+// terminal, while it reads the passphrase) writes no core file.
+void TestInspect::noCoreFileOfThePassphrase()
+{
+    QFile pattern("/proc/sys/kernel/core_pattern");
+    if (!pattern.open(QIODevice::ReadOnly) || !pattern.readAll().startsWith("core"))
+        QSKIP("core files are not written to the working folder here");
+    QTemporaryDir temporaryFolder;
+    const QString folder = temporaryFolder.path();
+    QVERIFY(::mkfifo(qPrintable(folder + "/fifo"), 0600) == 0);
+    const int fifo = ::open(qPrintable(folder + "/fifo"), O_RDWR | O_NONBLOCK);
+    QVERIFY(fifo >= 0 && ::write(fifo, passphrase.constData(), size_t(passphrase.size())) > 0);
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start("/bin/sh", {"-c",
+                              "ulimit -c unlimited && exec \"$0\" save --passphrase-file "
+                              "fifo \"$1\"",
+                              TOX_INSPECT, dir + "/alice-encrypted.tox"});
+    QVERIFY(process.waitForStarted());
+    int unread = 1; // the line end never comes: the program holds what it read and waits
+    for (int i = 0; i < 3000 && unread > 0; ++i) {
+        QVERIFY(::ioctl(fifo, FIONREAD, &unread) == 0);
+        QTest::qSleep(10);
+    }
+    QCOMPARE(unread, 0);
+    ::kill(pid_t(process.processId()), SIGQUIT);
+    QVERIFY(process.waitForFinished(30000));
+    ::close(fifo);
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(QDir(folder).entryList({"core*"}), QStringList());
 }
 
 // On a terminal the passphrase is asked for and typed without echo; a program ended meanwhile
