@@ -5,6 +5,8 @@
 #include <QLocale>
 #include <QTextBoundaryFinder>
 
+#include <ctime>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -135,6 +137,22 @@ bool isToxSave(const QByteArray &content)
            content.mid(8, 8) == QByteArray::fromRawData("\x44\0\0\0\x01\0\xce\x01", 8);
 }
 
+// The instant in local time. Qt 5 converts a time after 2037 by the rules of an earlier year,
+// which is wrong where the rules changed (on Lord Howe Island it gives +11:00 for 2096-04-01
+// 15:00 local, the C library +10:30); there the C library gives the offset, as it does for every
+// time on Qt 6.
+QDateTime localTimestamp(quint32 time)
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    constexpr quint32 lastQt5LocalTime = 2145916799; // 2037-12-31 23:59:59 UTC
+    const time_t seconds = time_t(time);
+    tm local{};
+    if (time > lastQt5LocalTime && localtime_r(&seconds, &local))
+        return QDateTime::fromSecsSinceEpoch(qint64(time), Qt::OffsetFromUTC, int(local.tm_gmtoff));
+#endif
+    return QDateTime::fromSecsSinceEpoch(qint64(time), Qt::LocalTime, 0);
+}
+
 } // namespace
 
 LogParseResult parseMessageLog(const QByteArray &content)
@@ -210,7 +228,7 @@ LogParseResult parseMessageLog(const QByteArray &content, int maxMessages, qint6
         LogMessage &message = result.messages.last();
         if (lastTimestamp.isNull() || time != lastTime) {
             lastTime = time;
-            lastTimestamp = QDateTime::fromSecsSinceEpoch(qint64(time), Qt::LocalTime, 0);
+            lastTimestamp = localTimestamp(time);
         }
         message.timestamp = lastTimestamp;
         message.type = type;

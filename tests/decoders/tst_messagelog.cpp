@@ -6,6 +6,8 @@
 #include <QTableWidgetItem>
 #include <QtTest>
 
+#include <ctime>
+
 using Messages = QList<LogMessage>;
 Q_DECLARE_METATYPE(LogMessage)
 Q_DECLARE_METATYPE(ShownLimits)
@@ -35,13 +37,24 @@ LogMessage msg(const QByteArray &sender, const QByteArray &text = QByteArray(), 
     return {timestamp, type, direction, flags, utf8(sender), utf8(text)};
 }
 
+// Local time: Qt's own, or on Qt 5 after 2037, where Qt 5 gets the offset wrong, the C library's.
+bool isLocal(const QDateTime &timestamp)
+{
+    if (!timestamp.isValid() || timestamp.timeSpec() == Qt::LocalTime)
+        return timestamp.isValid();
+    const time_t seconds = time_t(timestamp.toSecsSinceEpoch());
+    tm local{};
+    return QT_VERSION < QT_VERSION_CHECK(6, 0, 0) && seconds > 2145916799 &&
+           localtime_r(&seconds, &local) && timestamp.offsetFromUtc() == local.tm_gmtoff;
+}
+
 // Each message as one line of all its fields, so lists compare at once; "?" marks a non-local time.
 QStringList lines(const Messages &messages)
 {
     QStringList out;
     for (const LogMessage &m : messages)
         out << QString::number(m.timestamp.toSecsSinceEpoch()) +
-                   (m.timestamp.isValid() && m.timestamp.timeSpec() == Qt::LocalTime ? " " : "? ") +
+                   (isLocal(m.timestamp) ? " " : "? ") +
                    QStringLiteral("%1 %2 %3 ").arg(m.type).arg(m.direction).arg(m.flags, 0, 16) +
                    m.sender + '|' + (m.text.isNull() ? QStringLiteral("(null)") : m.text);
     return out;
