@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <utility>
 
@@ -217,9 +218,9 @@ bool isToxSave(const QByteArray &content)
                 .empty();
 }
 
-// The closest two changes of offset of any time zone since 1970 lie a week apart, and Qt shows
-// the times after 2037 by the offsets of 2037 (Qt 5): an offset found at both ends of this many
-// seconds holds in between, and where the two differ, it changes once between them.
+// The closest two changes of offset of any time zone since 1970 lie a week apart: an offset found
+// at both ends of this many seconds holds in between, and where the two differ, it changes once
+// between them.
 constexpr qint64 offsetStep = 6 * 3600;
 
 // The local offsets of the times of one log. Asking for local time costs a call into the C
@@ -301,6 +302,16 @@ private:
 
 LocalTimestamp LocalTimestamp::fromSecsSinceEpoch(qint64 secs)
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 converts a time after 2037 by the rules of an earlier year, which is wrong where the
+    // rules changed (on Lord Howe Island it gives +11:00 for 2096-04-01 15:00 local, the C library
+    // +10:30); there the C library gives the offset, as Qt 6 does for every time.
+    constexpr qint64 lastQt5LocalTime = 2145916799; // 2037-12-31 23:59:59 UTC
+    const time_t seconds = time_t(secs);
+    tm local{};
+    if (secs > lastQt5LocalTime && localtime_r(&seconds, &local))
+        return {secs, int(local.tm_gmtoff)};
+#endif
     const QDateTime local = QDateTime::fromSecsSinceEpoch(secs, Qt::LocalTime, 0);
     const qint64 wall = (local.date().toJulianDay() - julianDayOfEpoch) * secsPerDay +
                         local.time().msecsSinceStartOfDay() / 1000;

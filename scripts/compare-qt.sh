@@ -58,7 +58,7 @@ for i in range(count):
 # daylight-saving changes (the hour that repeats, the hour that is skipped), far-future summers.
 for i, time in enumerate([0, 86399, 2**31 - 1, 2**31, 2**32 - 1, 1710053999, 1710054000,
                           1730613599, 1730613600, 1730617200, 1711846800, 1729990800,
-                          1325239200, 2224756800, 2209032000, 4118126400, 4291747199]):
+                          1325239200, 2224756800, 2209032000, 3984093044, 4118126400, 4291747199]):
     open(f"{out}/t{i:02d}", "wb").write(struct.pack("<IIHHHH", time, 0, 8, 2, 0, 0) + b"Bobhi")
 PYTHON
 mutants=("$scratch"/mutants/*)
