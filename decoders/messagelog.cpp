@@ -308,9 +308,9 @@ LocalTimestamp LocalTimestamp::fromSecsSinceEpoch(qint64 secs)
     // +10:30); there the C library gives the offset, as Qt 6 does for every time.
     constexpr qint64 lastQt5LocalTime = 2145916799; // 2037-12-31 23:59:59 UTC
     const time_t seconds = time_t(secs);
-    tm local{};
-    if (secs > lastQt5LocalTime && localtime_r(&seconds, &local))
-        return {secs, int(local.tm_gmtoff)};
+    tm broken{};
+    if (secs > lastQt5LocalTime && localtime_r(&seconds, &broken))
+        return {secs, int(broken.tm_gmtoff)};
 #endif
     const QDateTime local = QDateTime::fromSecsSinceEpoch(secs, Qt::LocalTime, 0);
     const qint64 wall = (local.date().toJulianDay() - julianDayOfEpoch) * secsPerDay +
