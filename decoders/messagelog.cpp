@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <iterator>
 #include <utility>
 
 #include <unicode/uchar.h>
@@ -170,20 +169,6 @@ private:
     int next = 0;
 };
 
-// A Tox section header at `at`: the section cookie 0x01ce and a type that saves hold. Its length
-// is stored in `length`.
-bool isSectionHeader(const ByteReader &bytes, quint64 at, quint32 &length)
-{
-    static const quint16 saveSectionTypes[] = {1, 2, 3, 4, 5, 6, 7, 10, 11, 20, 255};
-    ByteReader header = bytes.at(at);
-    quint16 type = 0;
-    quint16 cookie = 0;
-    if (!(header.u32le(length) && header.u16le(type) && header.u16le(cookie)) || cookie != 0x01CE)
-        return false;
-    return std::find(std::begin(saveSectionTypes), std::end(saveSectionTypes), type) !=
-           std::end(saveSectionTypes);
-}
-
 // A Tox save, plain or encrypted: its first eight bytes, or, when those are damaged, the header
 // of the NOSPAMKEYS section that a plain save starts with (length 68, type 1, cookie 0x01ce). As
 // a record header that would be type 68 with no text, which no log holds. A save whose start is
@@ -205,8 +190,8 @@ bool isToxSave(const QByteArray &content)
             continue;
         quint32 length = 0;
         quint32 nextLength = 0;
-        if (isSectionHeader(start, at, length) &&
-            isSectionHeader(start, at + 8 + length, nextLength))
+        if (isSaveSectionHeader(start, at, length) &&
+            isSaveSectionHeader(start, at + 8 + length, nextLength))
             return true;
     }
     // Every log a client writes starts with a header that a later record could have too (a time in

@@ -470,11 +470,8 @@ quint64 nextSectionHeader(const ByteReader &file, quint64 from)
 {
     const quint64 end = std::min<quint64>(file.size(), keySearchLength);
     for (quint64 at = from; at + kSectionHeaderSize <= end; ++at) {
-        ByteReader header = file.at(at + 4);
-        quint16 type = 0;
-        quint16 cookie = 0;
-        if (header.u16le(type) && header.u16le(cookie) && cookie == kSectionCookie &&
-            sectionTypeName(type) != QLatin1String("UNKNOWN"))
+        quint32 length = 0;
+        if (isSaveSectionHeader(file, at, length))
             return at;
     }
     return std::max(from, end);

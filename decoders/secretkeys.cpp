@@ -1,10 +1,13 @@
 #include "secretkeys.h"
 
+#include "bytereader.h"
+
 #include <sodium.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace
@@ -92,4 +95,16 @@ std::vector<KeyPair> findKeyPairs(const uchar *data, qint64 size, bool firstOnly
             break;
     }
     return found;
+}
+
+bool isSaveSectionHeader(const ByteReader &bytes, quint64 at, quint32 &length)
+{
+    static const quint16 saveSectionTypes[] = {1, 2, 3, 4, 5, 6, 7, 10, 11, 20, 255};
+    ByteReader header = bytes.at(at);
+    quint16 type = 0;
+    quint16 cookie = 0;
+    if (!(header.u32le(length) && header.u16le(type) && header.u16le(cookie)) || cookie != 0x01CE)
+        return false;
+    return std::find(std::begin(saveSectionTypes), std::end(saveSectionTypes), type) !=
+           std::end(saveSectionTypes);
 }

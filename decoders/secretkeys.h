@@ -8,6 +8,8 @@
 
 #include <vector>
 
+class ByteReader;
+
 constexpr int secretKeySize = 32;
 constexpr int publicKeySize = 32;
 
@@ -37,3 +39,8 @@ bool couldBeSecretKey(const uchar *bytes);
 // is a run of 32 bytes there too, in file order; each with the first such public key. With
 // `firstOnly`, the search ends at the first one found.
 std::vector<KeyPair> findKeyPairs(const uchar *data, qint64 size, bool firstOnly = false);
+
+// Whether a Tox save section header starts at `at`: its section cookie 0x01ce and a type that
+// saves hold. Its length is stored in `length`. Both decoders look for the sections around a
+// damaged save's key by it.
+bool isSaveSectionHeader(const ByteReader &bytes, quint64 at, quint32 &length);
