@@ -3,22 +3,56 @@
 
 #include <QTableWidgetItem>
 
+namespace
+{
+
+// The Message cell: the first 80 UTF-16 code units of the text, followed by "..." when the text
+// is longer. The item keeps the message's own string (shared, never copied) and makes the shown
+// text when a view asks for it, which it does only for the rows it lays out: a table of a million
+// rows would otherwise hold a second copy of the start of every long text, and a list of values
+// per item. A text set on the item later is shown instead, as on any item.
+class MessageTextItem : public QTableWidgetItem
+{
+public:
+    explicit MessageTextItem(const QString &text) : text(text) {}
+
+    QVariant data(int role) const override
+    {
+        if (role == Qt::DisplayRole || role == Qt::EditRole) {
+            const QVariant set = QTableWidgetItem::data(role);
+            if (set.isValid())
+                return set;
+            return shownText();
+        }
+        return QTableWidgetItem::data(role);
+    }
+
+    QTableWidgetItem *clone() const override { return new MessageTextItem(*this); }
+
+private:
+    QString shownText() const
+    {
+        constexpr int previewLength = 80;
+        if (text.size() <= previewLength)
+            return text;
+        QString preview;
+        preview.reserve(previewLength + 3);
+        preview.append(text.constData(), previewLength);
+        preview += QLatin1String("...");
+        return preview;
+    }
+
+    QString text;
+};
+
+} // namespace
+
 QList<QTableWidgetItem *> messageRowItems(const LogMessage &message)
 {
-    constexpr int previewLength = 80;
     auto *time = new QTableWidgetItem(messageTimeText(message.timestamp));
     auto *direction = new QTableWidgetItem(directionLabel(message.direction));
     direction->setData(Qt::TextAlignmentRole, int(Qt::AlignHCenter | Qt::AlignVCenter));
     auto *sender = new QTableWidgetItem(message.sender);
-    // A cut text gets a string of its exact size: the table keeps one for most messages.
-    QString preview;
-    if (message.text.size() > previewLength) {
-        preview.reserve(previewLength + 3);
-        preview.append(message.text.constData(), previewLength);
-        preview += QLatin1String("...");
-    } else {
-        preview = message.text;
-    }
-    auto *text = new QTableWidgetItem(preview);
+    auto *text = new MessageTextItem(message.text);
     return {time, direction, sender, text};
 }

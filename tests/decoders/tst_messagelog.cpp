@@ -6,6 +6,8 @@
 #include <QTableWidgetItem>
 #include <QtTest>
 
+#include <memory>
+
 using Messages = QList<LogMessage>;
 Q_DECLARE_METATYPE(LogMessage)
 Q_DECLARE_METATYPE(ShownLimits)
@@ -295,6 +297,15 @@ void TestMessageLog::renderings()
         QCOMPARE(item->data(Qt::TextAlignmentRole), texts.size() == 2 ? centred : QVariant());
     }
     QCOMPARE(texts, cells);
+    // The Message cell reads the same through every way a view or a copy asks for it, until a
+    // text is set on it.
+    QTableWidgetItem *text = items.last();
+    QCOMPARE(text->data(Qt::EditRole).toString(), cells.last());
+    const std::unique_ptr<QTableWidgetItem> copy(text->clone());
+    QCOMPARE(copy->text(), cells.last());
+    text->setText(QStringLiteral("set"));
+    QCOMPARE(text->text(), QStringLiteral("set"));
+    QCOMPARE(copy->text(), cells.last());
     qDeleteAll(items);
 }
 
