@@ -10,7 +10,7 @@ namespace
 // is longer. The item keeps the message's own string (shared, never copied) and makes the shown
 // text when a view asks for it, which it does only for the rows it lays out: a table of a million
 // rows would otherwise hold a second copy of the start of every long text, and a list of values
-// per item. A text set on the item later is shown instead, as on any item.
+// per item. Once anything is set as its text, the item is a plain item.
 class MessageTextItem : public QTableWidgetItem
 {
 public:
@@ -18,13 +18,18 @@ public:
 
     QVariant data(int role) const override
     {
-        if (role == Qt::DisplayRole || role == Qt::EditRole) {
-            const QVariant set = QTableWidgetItem::data(role);
-            if (set.isValid())
-                return set;
+        if ((role == Qt::DisplayRole || role == Qt::EditRole) && !textSet)
             return shownText();
-        }
         return QTableWidgetItem::data(role);
+    }
+
+    void setData(int role, const QVariant &value) override
+    {
+        if (role == Qt::DisplayRole || role == Qt::EditRole) {
+            textSet = true;
+            text.clear();
+        }
+        QTableWidgetItem::setData(role, value);
     }
 
     QTableWidgetItem *clone() const override { return new MessageTextItem(*this); }
@@ -43,6 +48,7 @@ private:
     }
 
     QString text;
+    bool textSet = false;
 };
 
 } // namespace

@@ -297,14 +297,16 @@ void TestMessageLog::renderings()
         QCOMPARE(item->data(Qt::TextAlignmentRole), texts.size() == 2 ? centred : QVariant());
     }
     QCOMPARE(texts, cells);
-    // The Message cell reads the same through every way a view or a copy asks for it, until a
-    // text is set on it.
+    // The Message cell reads the same through every way a view or a copy asks for it, until
+    // anything is set as its text, even nothing.
     QTableWidgetItem *text = items.last();
     QCOMPARE(text->data(Qt::EditRole).toString(), cells.last());
     const std::unique_ptr<QTableWidgetItem> copy(text->clone());
     QCOMPARE(copy->text(), cells.last());
     text->setText(QStringLiteral("set"));
     QCOMPARE(text->text(), QStringLiteral("set"));
+    text->setData(Qt::DisplayRole, QVariant());
+    QVERIFY(!text->data(Qt::DisplayRole).isValid());
     QCOMPARE(copy->text(), cells.last());
     qDeleteAll(items);
 }
