@@ -45,6 +45,10 @@ struct LogMessage {
     QString sender;
     QString text;
 };
+// Moved in memory as plain bytes, as its strings are: a list that grows reallocates its
+// elements instead of moving them one by one into new memory.
+Q_DECLARE_TYPEINFO(LocalTimestamp, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(LogMessage, Q_RELOCATABLE_TYPE);
 
 // The most messages one opening keeps: a crafted log of 17-byte records could otherwise hold over
 // a hundred million, and each message costs the window about a kilobyte beside its text.
